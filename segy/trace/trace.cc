@@ -1,1 +1,276 @@
 #include <Python.h>
+
+#include "segy/trace/trace.h"
+
+#include <cstring>
+
+#include "segy/common/args.h"
+#include "segy/common/errors.h"
+#include "segy/common/names.h"
+#include "segy/common/ref.h"
+#include "segy/module/module.h"
+
+namespace vandor::segy {
+namespace {
+
+constexpr Py_ssize_t kMaxSamples = 65535;  // ns is an unsigned 16-bit header field
+
+// Parameter names, in the constructor's order: data, dt, then every keyword field.
+#define VANDOR_KW_NAME_INT(name) #name,
+#define VANDOR_KW_NAME_SHORT(name) #name,
+#define VANDOR_KW_NAME_FLOAT(name) #name,
+#define VANDOR_KW_NAME_NONE(name)
+#define VANDOR_KW_NAME(off, ctype, name, kind, dflt) VANDOR_KW_NAME_##kind(name)
+constexpr const char* kInitNames[] = {"data", "dt", VANDOR_SEGY_FIELDS(VANDOR_KW_NAME)};
+#undef VANDOR_KW_NAME
+constexpr Signature kInit{"__init__", kInitNames, 2};
+static_assert(std::size(kInitNames) == 80);
+
+// The class doc: the constructor's signature, generated from the same field table.
+#define VANDOR_KW_DOC_INT(name, dflt) ", int " #name "=" #dflt
+#define VANDOR_KW_DOC_SHORT(name, dflt) ", short " #name "=" #dflt
+#define VANDOR_KW_DOC_FLOAT(name, dflt) ", float " #name "=" #dflt
+#define VANDOR_KW_DOC_NONE(name, dflt)
+#define VANDOR_KW_DOC(off, ctype, name, kind, dflt) VANDOR_KW_DOC_##kind(name, dflt)
+constexpr const char kDoc[] =
+    "SEGYTrace(data, unsigned short dt" VANDOR_SEGY_FIELDS(VANDOR_KW_DOC) ")";
+#undef VANDOR_KW_DOC
+
+// Converts one keyword as its kind says, or takes the table's default when it was not given.
+// The field may be of another width than the keyword: offset is sign-extended, scalel and
+// scalco keep their low 16 bits.
+template <typename Field, typename Default>
+int set_INT(PyObject* v, Field* field, Default dflt) {
+    std::int32_t x = static_cast<std::int32_t>(dflt);
+    if (v != nullptr && as_int(v, &x) < 0) return -1;
+    *field = static_cast<Field>(x);
+    return 0;
+}
+template <typename Field, typename Default>
+int set_SHORT(PyObject* v, Field* field, Default dflt) {
+    std::int16_t x = static_cast<std::int16_t>(dflt);
+    if (v != nullptr && as_short(v, &x) < 0) return -1;
+    *field = static_cast<Field>(x);
+    return 0;
+}
+template <typename Field, typename Default>
+int set_FLOAT(PyObject* v, Field* field, Default dflt) {
+    float x = static_cast<float>(dflt);
+    if (v != nullptr && as_float(v, &x) < 0) return -1;
+    *field = x;
+    return 0;
+}
+
+void release_state(TraceObject* self) {
+    if (self->record != nullptr && self->trace_owner) {
+        del_trace(self->record, self->trace_data_owner);
+    }
+    self->record = nullptr;
+    if (self->source.obj != nullptr) PyBuffer_Release(&self->source);
+    self->source = Py_buffer{};
+}
+
+// np.require(data, dtype=np.float32, requirements='C'), through the namespace's `np`.
+PyObject* require_float32(PyObject* data) {
+    static PyObject* kwnames = nullptr;
+    if (kwnames == nullptr &&
+        (kwnames = PyTuple_Pack(2, names::dtype, names::requirements)) == nullptr) {
+        return nullptr;
+    }
+    Ref np = Ref::steal(module_global(names::np));
+    if (!np) return nullptr;
+    Ref require = Ref::steal(PyObject_GetAttr(np.get(), names::require));
+    if (!require) return nullptr;
+    Ref float32 = Ref::steal(PyObject_GetAttr(np.get(), names::float32));
+    if (!float32) return nullptr;
+    PyObject* call[] = {data, float32.get(), names::C};
+    return PyObject_Vectorcall(require.get(), call, 1, kwnames);
+}
+
+// A writable one-dimensional float32 view of what np.require gave.
+int acquire_samples(PyObject* array, Py_buffer* view) {
+    if (PyObject_GetBuffer(array, view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) {
+        return -1;
+    }
+    if (view->ndim != 1) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+                     1, view->ndim);
+        PyBuffer_Release(view);
+        return -1;
+    }
+    const char* fmt = view->format != nullptr ? view->format : "B";
+    if (fmt[0] == '@' || fmt[0] == '=' || fmt[0] == '<') ++fmt;
+    if (std::strcmp(fmt, "f") != 0 || view->itemsize != static_cast<Py_ssize_t>(sizeof(float))) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'float' but got '%s'",
+                     view->format != nullptr ? view->format : "B");
+        PyBuffer_Release(view);
+        return -1;
+    }
+    return 0;
+}
+
+// Points the trace at the samples of `data` under a copy of `header`. The new state is built
+// in full before the old one is released, so a failure leaves the trace as it was.
+int trace_fill(TraceObject* self, PyObject* data, const ::segy& header) {
+    Ref array = Ref::steal(require_float32(data));
+    if (!array) return -1;
+    Py_buffer view;
+    if (acquire_samples(array.get(), &view) < 0) return -1;
+    const Py_ssize_t n = view.shape[0];
+    if (n > kMaxSamples) {
+        // the header keeps 16 bits of the length: more samples would silently be dropped
+        PyErr_Format(PyExc_ValueError,
+                     "a trace holds at most %zd samples, got %zd (ns is a 16-bit header field)",
+                     kMaxSamples, n);
+        PyBuffer_Release(&view);
+        return -1;
+    }
+    ::segy* record = new_trace(0);
+    if (record == nullptr) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTrace);
+        return -1;
+    }
+    std::memcpy(record, &header, VANDOR_SEGY_HEADER_BYTES);
+    record->ns = static_cast<std::uint16_t>(n);
+    if (n == 0) {
+        del_trace(record, 0);
+        PyBuffer_Release(&view);
+        PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
+        return -1;
+    }
+    record->data = static_cast<float*>(view.buf);
+    release_state(self);
+    self->source = view;
+    self->record = record;
+    self->shape = n;
+    self->trace_owner = true;
+    self->trace_data_owner = false;  // the samples belong to the array the view keeps alive
+    return 0;
+}
+
+PyObject* trace_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    return reinterpret_cast<PyObject*>(trace_alloc());
+}
+
+int trace_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* data;
+    ::segy header;
+    if (trace_parse_arguments(args, kwargs, &data, &header) < 0) return -1;
+    return trace_fill(reinterpret_cast<TraceObject*>(self), data, header);
+}
+
+void trace_dealloc(PyObject* self) {
+    release_state(reinterpret_cast<TraceObject*>(self));
+    Py_TYPE(self)->tp_free(self);
+}
+
+const ::segy* initialised_record(PyObject* self) {
+    const ::segy* record = reinterpret_cast<TraceObject*>(self)->record;
+    if (record == nullptr) PyErr_SetString(PyExc_ValueError, kNotInitialized);
+    return record;
+}
+
+PyObject* trace_get_dt(PyObject* self, void*) {
+    const ::segy* r = initialised_record(self);
+    return r == nullptr ? nullptr : PyLong_FromLong(r->dt);
+}
+
+PyObject* trace_get_ns(PyObject* self, void*) {
+    const ::segy* r = initialised_record(self);
+    return r == nullptr ? nullptr : PyLong_FromLong(r->ns);
+}
+
+PyObject* trace_get_ntr(PyObject* self, void*) {
+    const ::segy* r = initialised_record(self);
+    return r == nullptr ? nullptr : PyLong_FromLong(r->ntr);
+}
+
+int trace_getbuffer(PyObject* exporter, Py_buffer* view, int flags) {
+    if (view == nullptr) {
+        PyErr_SetString(PyExc_BufferError, "PyObject_GetBuffer: view==NULL argument is obsolete");
+        return -1;
+    }
+    auto* self = reinterpret_cast<TraceObject*>(exporter);
+    if (self->record == nullptr) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_ValueError, kNotInitialized);
+        return -1;
+    }
+    // every export holds the trace, which holds the samples: release has nothing to do, and
+    // leaving it out lets NumPy keep the trace itself as a writable base
+    view->obj = Py_NewRef(exporter);
+    view->buf = self->record->data;
+    view->len = self->shape * static_cast<Py_ssize_t>(sizeof(float));
+    view->itemsize = sizeof(float);
+    view->ndim = 1;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &self->shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &self->stride : nullptr;
+    view->suboffsets = nullptr;
+    view->readonly = (flags & PyBUF_WRITABLE) ? 0 : 1;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("f") : nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+PyGetSetDef kGetSet[] = {
+    {"dt", trace_get_dt, nullptr, nullptr, nullptr},
+    {"ns", trace_get_ns, nullptr, nullptr, nullptr},
+    {"ntr", trace_get_ntr, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyBufferProcs kBuffer = {trace_getbuffer, nullptr};
+
+}  // namespace
+
+int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::segy* header) {
+    PyObject* v[std::size(kInitNames)];
+    if (parse_args(kInit, args, kwargs, v) < 0) return -1;
+    std::memset(header, 0, sizeof(::segy));
+    if (as_ushort(v[1], &header->dt) < 0) return -1;
+    PyObject** next = v + 2;
+    // each keyword in parameter order, converted in that order as the interpreter would
+#define VANDOR_KW_SET_INT(name, dflt) \
+    if (set_INT(*next++, &header->name, dflt) < 0) return -1;
+#define VANDOR_KW_SET_SHORT(name, dflt) \
+    if (set_SHORT(*next++, &header->name, dflt) < 0) return -1;
+#define VANDOR_KW_SET_FLOAT(name, dflt) \
+    if (set_FLOAT(*next++, &header->name, dflt) < 0) return -1;
+#define VANDOR_KW_SET_NONE(name, dflt)
+#define VANDOR_KW_SET(off, ctype, name, kind, dflt) VANDOR_KW_SET_##kind(name, dflt)
+    VANDOR_SEGY_FIELDS(VANDOR_KW_SET)
+#undef VANDOR_KW_SET
+    *data = v[0];
+    return 0;
+}
+
+TraceObject* trace_alloc() {
+    auto* self = reinterpret_cast<TraceObject*>(SEGYTraceType.tp_alloc(&SEGYTraceType, 0));
+    if (self == nullptr) return nullptr;
+    self->methods = &kTraceMethods;
+    self->stride = sizeof(float);
+    return self;
+}
+
+PyObject* trace_from_header(PyObject* data, const ::segy& header) {
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(trace_alloc()));
+    if (!self) return nullptr;
+    if (trace_fill(reinterpret_cast<TraceObject*>(self.get()), data, header) < 0) return nullptr;
+    return self.release();
+}
+
+PyTypeObject SEGYTraceType = {
+    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+    .tp_name = "vandor.segy.SEGYTrace",
+    .tp_basicsize = sizeof(TraceObject),
+    .tp_dealloc = trace_dealloc,
+    .tp_as_buffer = &kBuffer,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = kDoc,
+    .tp_getset = kGetSet,
+    .tp_init = trace_init,
+    .tp_new = trace_new,
+};
+
+}  // namespace vandor::segy

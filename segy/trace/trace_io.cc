@@ -1,1 +1,89 @@
 #include <Python.h>
+
+#include <cstdlib>
+
+#include "segy/common/errors.h"
+#include "segy/common/ref.h"
+#include "segy/trace/trace.h"
+
+namespace vandor::segy {
+namespace {
+
+PyObject* trace_from_trace(::segy* record, TraceFromTraceArgs* optional_args) {
+    // a trace never holds an empty view; the record stays with the caller when we refuse it
+    if (record->ns == 0) {
+        PyErr_Format(PyExc_ValueError, "Invalid shape in axis %d: %d.", 0, 0);
+        return nullptr;
+    }
+    if (record->data == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "Cannot wrap a trace record whose samples are NULL.");
+        return nullptr;
+    }
+    TraceObject* self = trace_alloc();
+    if (self == nullptr) return nullptr;
+    self->record = record;
+    self->shape = record->ns;
+    if (optional_args != nullptr && optional_args->n > 0) {
+        self->trace_owner = optional_args->trace_owner != 0;
+        if (optional_args->n > 1) self->trace_data_owner = optional_args->trace_data_owner != 0;
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* trace_from_file_descriptor(FILE* fd) {
+    ::segy* record = new_trace(0);
+    if (record == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTraceStructure);
+        return nullptr;
+    }
+    if (std::fread(record, VANDOR_SEGY_HEADER_BYTES, 1, fd) != 1) {
+        del_trace(record, 1);
+        PyErr_SetString(PyExc_OSError, kUnableToReadHeader);
+        return nullptr;
+    }
+    const std::size_t ns = record->ns;
+    if (ns > 0) {
+        record->data = static_cast<float*>(std::malloc(ns * sizeof(float)));
+        if (record->data == nullptr) {
+            del_trace(record, 1);
+            PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTrace);
+            return nullptr;
+        }
+        if (std::fread(record->data, sizeof(float), ns, fd) != ns) {
+            del_trace(record, 1);
+            PyErr_SetString(PyExc_OSError, kUnableToReadSamples);
+            return nullptr;
+        }
+    }
+    TraceFromTraceArgs owns{2, 1, 1};
+    PyObject* trace = trace_from_trace(record, &owns);
+    if (trace == nullptr) del_trace(record, 1);
+    return trace;
+}
+
+PyObject* trace_to_file_descriptor(TraceObject* self, FILE* fd) {
+    const ::segy* record = self->record;
+    if (record == nullptr) {
+        PyErr_SetString(PyExc_ValueError, kNotInitialized);
+        return nullptr;
+    }
+    if (std::fwrite(record, VANDOR_SEGY_HEADER_BYTES, 1, fd) != 1) {
+        PyErr_SetString(PyExc_OSError, kErrorWritingHeader);
+        return nullptr;
+    }
+    if (std::fwrite(record->data, sizeof(float), record->ns, fd) != record->ns) {
+        PyErr_SetString(PyExc_OSError, kErrorWritingData);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const TraceMethods kTraceMethods = {
+    trace_from_trace,
+    trace_from_file_descriptor,
+    trace_to_file_descriptor,
+};
+
+}  // namespace vandor::segy

@@ -1,0 +1,46 @@
+// One strong reference, move-only: locals holding a new reference are a Ref.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace vandor::segy {
+
+class Ref {
+  public:
+    Ref() = default;
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }  // adopt a new reference
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+    Ref(Ref&& o) noexcept : p_(o.release()) {}
+    Ref& operator=(Ref&& o) noexcept {
+        Py_XSETREF(p_, o.release());
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }  // caller owns it now
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+  private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Holds a pending exception across cleanup that may call back into Python.
+class SavedError {
+  public:
+    SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+  private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+}  // namespace vandor::segy

@@ -1,0 +1,33 @@
+// SEGY: a dataset on disk, in memory, or wrapping one trace stream.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace vandor::segy {
+
+struct DatasetMethods {  // slot order is binary interface: append, never reorder
+    // A new dataset in iterator mode over `iterator` (a BaseTraceIterator); nullptr + exception.
+    PyObject* (*from_trace_iterator)(PyObject* iterator);
+};
+
+struct DatasetObject {
+    PyObject_HEAD
+    const DatasetMethods* methods;
+    PyObject* file;      // backing on disk: a path or a readable object; None otherwise
+    PyObject* traces;    // backing in memory: a list of traces; None otherwise
+    PyObject* iterator;  // backing stream; None otherwise
+    std::int32_t n_traces;
+};
+
+extern PyTypeObject SEGYType;
+extern const DatasetMethods kDatasetMethods;
+
+// Script-visible methods implemented in dataset_io.cc, listed in SEGY's method table.
+PyObject* dataset_from_file(PyObject* cls, PyObject* args, PyObject* kwargs);
+PyObject* dataset_to_memory(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* dataset_to_stream(PyObject* self, PyObject* args, PyObject* kwargs);
+
+}  // namespace vandor::segy

@@ -1,0 +1,52 @@
+// The one-shot trace streams: BaseTraceIterator and its two concrete streams.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "io/io.h"
+
+namespace vandor::segy {
+
+struct StreamObject;
+struct StreamMethods {  // slot order is binary interface: append, never reorder
+    PyObject* (*next_trace)(StreamObject* self);  // new ref, or nullptr + exception
+};  // a derived table starts with `StreamMethods base;`, then its own slots
+
+struct StreamObject {
+    PyObject_HEAD
+    const StreamMethods* methods;  // set by tp_new for the instance's class
+    std::int32_t position, n_traces;
+};
+
+struct MemoryStreamObject {
+    StreamObject base;
+    PyObject* traces;  // list or None
+};
+
+struct FileStreamObject;
+struct FileStreamMethods {
+    StreamMethods base;
+    PyObject* (*close_file)(FileStreamObject* self);  // None, or nullptr + exception
+};
+
+struct FileStreamObject {
+    StreamObject base;
+    FILE* fd;                   // lent by the bridge; null when no stream is held
+    std::int32_t file_owner;    // the iterator opened `file` and closes it
+    PyObject* file;             // the object `fd` was lent on, or None
+    io::vdr_off_t orig_pos;     // handed back with `fd`
+};
+
+extern PyTypeObject BaseTraceIteratorType;
+extern PyTypeObject MemoryTraceIteratorType;
+extern PyTypeObject FileTraceIteratorType;
+extern const StreamMethods kStreamMethods;
+extern const StreamMethods kMemoryStreamMethods;
+extern const FileStreamMethods kFileStreamMethods;
+
+inline bool is_stream(PyObject* obj) { return PyObject_TypeCheck(obj, &BaseTraceIteratorType); }
+
+}  // namespace vandor::segy

@@ -1,0 +1,58 @@
+// SEGYTrace: one trace record wrapped for scripts, its samples exported without copying.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdio>
+
+#include "segy/record/record.h"
+
+namespace vandor::segy {
+
+struct TraceObject;
+
+// Optional arguments of from_trace: n of the two flags supplied, then the flags.
+struct TraceFromTraceArgs {
+    int n;
+    int trace_owner;
+    int trace_data_owner;
+};
+
+struct TraceMethods {  // slot order is binary interface: append, never reorder
+    // Wraps `record` without copying; a new trace, or nullptr + exception (record untouched).
+    PyObject* (*from_trace)(::segy* record, TraceFromTraceArgs* optional_args);
+    // Reads one trace at the stream's position; a new trace owning record and samples.
+    PyObject* (*from_file_descriptor)(FILE* fd);
+    // Writes header and samples at the stream's position; None, or nullptr + OSError.
+    PyObject* (*to_file_descriptor)(TraceObject* self, FILE* fd);
+};
+
+struct TraceObject {
+    PyObject_HEAD
+    const TraceMethods* methods;
+    ::segy* record;             // null until initialised
+    Py_buffer source;           // export of the array the samples live in; source.obj null if none
+    Py_ssize_t shape;           // number of samples the view spans; exported shape points here
+    Py_ssize_t stride;          // sizeof(float); exported strides point here
+    bool trace_owner;           // free `record` on destruction
+    bool trace_data_owner;      // ...and its sample area with it
+};
+
+extern PyTypeObject SEGYTraceType;
+extern const TraceMethods kTraceMethods;
+
+inline bool is_trace(PyObject* obj) { return Py_IS_TYPE(obj, &SEGYTraceType); }
+
+// A new, uninitialised trace (no record); nullptr + MemoryError.
+TraceObject* trace_alloc();
+
+// The header keywords of the constructor (everything but `data`) converted into a header
+// template, as the constructor would store them; `data` receives the borrowed first argument.
+// 0, or -1 + exception.
+int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::segy* header);
+
+// A new trace over the samples of `data`, its header copied from `header` with ns set from the
+// samples: what calling SEGYTrace(data, ...) with the parsed keywords gives. nullptr + exception.
+PyObject* trace_from_header(PyObject* data, const ::segy& header);
+
+}  // namespace vandor::segy
