@@ -1,0 +1,538 @@
+#!/usr/bin/env python3
+"""Benchmark of vandor.segy against a plain stdio C loop and against peers.
+
+    pip install '.[bench]' && python bench/run.py            # full size, ~10 minutes
+    python bench/run.py --size-mib 32 --rounds 5 --rss-mib 64   # quick check
+
+See bench/README.md for what is measured and how the ratios are formed.
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import resource
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+HEADER = 240
+NS_OFFSET = 114
+DT_OFFSET = 116
+DT_US = 4000
+SHAPES = (64, 1500)
+
+# The per-trace touch every Python read variant does inside its timed loop. Bound once so the
+# variants differ only in how they obtain a trace, not in how they look up NumPy.
+_reduce = np.add.reduce
+_frombuffer = np.frombuffer
+_f32 = np.float32
+_f64 = np.float64
+_unpack_ns = struct.Struct("=H").unpack_from
+
+
+def trace_dtype(ns: int) -> np.dtype:
+    return np.dtype([("h", "V240"), ("s", "<f4", ns)])
+
+
+# --------------------------------------------------------------------------- data sets
+
+
+def write_dataset(path: Path, su_path: Path | None, ns: int, size_mib: int, seed: int):
+    """Writes a stored dataset (and the same traces without the count, as SU) of about
+    `size_mib`. Samples are multiples of 1/4 in [-16, 16], so every float64 sum of them is exact
+    whatever the order and the checksums of all variants must agree to the bit."""
+    dt = trace_dtype(ns)
+    n = max(1, size_mib * 2**20 // dt.itemsize)
+    rng = np.random.default_rng(seed)
+    checksum = 0.0
+    chunk = max(1, (32 * 2**20) // dt.itemsize)
+    ns_bytes = np.frombuffer(np.array([ns], "=u2").tobytes(), np.uint8)
+    dt_bytes = np.frombuffer(np.array([DT_US], "=u2").tobytes(), np.uint8)
+    su = open(su_path, "wb") if su_path else None
+    try:
+        with open(path, "wb") as f:
+            f.write(np.array([n], "<i4").tobytes())
+            for start in range(0, n, chunk):
+                m = min(chunk, n - start)
+                block = np.zeros(m, dt)
+                raw = block.view(np.uint8).reshape(m, dt.itemsize)
+                raw[:, 0:4] = np.arange(start + 1, start + m + 1, dtype="=i4").view(np.uint8).reshape(m, 4)
+                raw[:, NS_OFFSET:NS_OFFSET + 2] = ns_bytes
+                raw[:, DT_OFFSET:DT_OFFSET + 2] = dt_bytes
+                block["s"] = rng.integers(-64, 65, size=(m, ns), dtype=np.int8).astype(np.float32) * 0.25
+                checksum += float(block["s"].sum(dtype=np.float64))
+                block.tofile(f)
+                if su:
+                    block.tofile(su)
+    finally:
+        if su:
+            su.close()
+    return n, checksum
+
+
+def warm(path: Path) -> None:
+    buf = bytearray(8 * 2**20)
+    with open(path, "rb", buffering=0) as f:
+        while f.readinto(buf):
+            pass
+
+
+def file_checksum(path: Path, ns: int):
+    """Count and checksum of a written file, read back outside the timed part."""
+    with open(path, "rb") as f:
+        count = int(np.frombuffer(f.read(4), "<i4")[0])
+    a = np.fromfile(path, dtype=trace_dtype(ns), offset=4)
+    if len(a) != count:
+        return -1, float("nan")
+    raw = a.view(np.uint8).reshape(len(a), a.dtype.itemsize)
+    if not (np.ascontiguousarray(raw[:, NS_OFFSET:NS_OFFSET + 2]).view("=u2") == ns).all():
+        return -1, float("nan")
+    return count, float(a["s"].sum(dtype=np.float64))
+
+
+# --------------------------------------------------------------------------- the C limit
+
+
+def build_limit(tmp: Path) -> Path:
+    exe = tmp / "limit"
+    cxx = os.environ.get("CXX", "g++")
+    cmd = [cxx, "-O2", "-std=c++20", str(HERE / "limit.cc"), "-o", str(exe)]
+    subprocess.run(cmd, check=True)
+    return exe
+
+
+def run_limit(*args) -> tuple[int, float, float]:
+    out = subprocess.run([str(a) for a in args], check=True, capture_output=True, text=True).stdout
+    n, checksum, seconds = out.split()
+    return int(n), float(checksum), float(seconds)
+
+
+# --------------------------------------------------------------------------- variants
+# Each returns (n_traces, checksum, seconds); the seconds cover only the operation measured.
+
+
+def read_plain(path: Path, ns: int):
+    t0 = time.perf_counter()
+    s = 0.0
+    n = 0
+    with open(path, "rb") as f:
+        count = int.from_bytes(f.read(4), "little", signed=True)
+        for _ in range(count):
+            h = f.read(HEADER)
+            k = _unpack_ns(h, NS_OFFSET)[0]
+            s += _reduce(_frombuffer(f.read(4 * k), _f32), dtype=_f64)
+            n += 1
+    return n, float(s), time.perf_counter() - t0
+
+
+def read_numpy(path: Path, ns: int):
+    t0 = time.perf_counter()
+    with open(path, "rb") as f:
+        count = int.from_bytes(f.read(4), "little", signed=True)
+    a = np.fromfile(path, dtype=trace_dtype(ns), count=count, offset=4)
+    s = 0.0
+    n = 0
+    for row in a:
+        s += _reduce(_frombuffer(row["s"], _f32), dtype=_f64)
+        n += 1
+    del a
+    return n, float(s), time.perf_counter() - t0
+
+
+def read_segyio(segyio, su_path: Path):
+    t0 = time.perf_counter()
+    s = 0.0
+    n = 0
+    with segyio.su.open(str(su_path), endian="little", ignore_geometry=True) as f:
+        for tr in f.trace:
+            s += _reduce(_frombuffer(tr, _f32), dtype=_f64)
+            n += 1
+    return n, float(s), time.perf_counter() - t0
+
+
+def touch_only(blobs):
+    t0 = time.perf_counter()
+    s = 0.0
+    n = 0
+    for b in blobs:
+        s += _reduce(_frombuffer(b, _f32), dtype=_f64)
+        n += 1
+    return n, float(s), time.perf_counter() - t0
+
+
+def checksum_of(traces):
+    s = 0.0
+    n = 0
+    for tr in traces:
+        s += _reduce(_frombuffer(tr, _f32), dtype=_f64)
+        n += 1
+    return n, float(s)
+
+
+def read_iterate(segy, path: Path):
+    t0 = time.perf_counter()
+    s = 0.0
+    n = 0
+    for tr in segy.SEGY.from_file(path):
+        s += _reduce(_frombuffer(tr, _f32), dtype=_f64)
+        n += 1
+    return n, float(s), time.perf_counter() - t0
+
+
+def in_memory(segy, path: Path):
+    ds = segy.SEGY.from_file(path)
+    r = ds.to_memory()
+    return ds if r is None else r
+
+
+def read_to_memory(segy, path: Path):
+    t0 = time.perf_counter()
+    mem = in_memory(segy, path)
+    t = time.perf_counter() - t0
+    n, s = checksum_of(mem)  # outside the timed part: to_memory itself touches no samples
+    del mem
+    return n, s, t
+
+
+def timed_write(out: Path, ns: int, write: Callable[[], None]):
+    t0 = time.perf_counter()
+    write()
+    t = time.perf_counter() - t0
+    n, s = file_checksum(out, ns)
+    out.unlink()
+    return n, s, t
+
+
+def write_numpy(arr: np.ndarray, out: Path, ns: int):
+    def go():
+        with open(out, "wb") as f:
+            f.write(np.array([len(arr)], "<i4").tobytes())
+            arr.tofile(f)
+    return timed_write(out, ns, go)
+
+
+def write_to_file_object(mem, out: Path, ns: int):
+    def go():
+        with open(out, "wb") as f:
+            mem.to_file(f)
+    return timed_write(out, ns, go)
+
+
+def write_to_stream(mem, out: Path, ns: int):
+    def go():
+        with open(out, "wb") as f:
+            mem.to_stream(f)
+    return timed_write(out, ns, go)
+
+
+def write_to_path(segy, src: Path, out: Path, ns: int):
+    # Writing to a path switches the dataset's backing to that path, so each round gets its own
+    # in-memory copy, made outside the timed part.
+    mem = in_memory(segy, src)
+    gc.collect()
+    result = timed_write(out, ns, lambda: mem.to_file(str(out)))
+    del mem
+    return result
+
+
+def construct_baseline(arrays):
+    t0 = time.perf_counter()
+    out = [np.require(a, dtype=np.float32, requirements="C") for a in arrays]
+    t = time.perf_counter() - t0
+    n, s = checksum_of(out)
+    return n, s, t
+
+
+def construct_module(segy, arrays):
+    t0 = time.perf_counter()
+    ds = segy.SEGY(arrays, DT_US)
+    t = time.perf_counter() - t0
+    n, s = checksum_of(ds)
+    return n, s, t
+
+
+# --------------------------------------------------------------------------- harness
+
+
+@dataclass
+class Variant:
+    name: str
+    kind: str  # "read", "write", "touch", "construct"
+    run: Callable[[], tuple]
+    reference: str | None = None  # name of the variant the ratio is taken against
+    target: tuple[str, float] | None = None  # (">=" or "<=", value)
+    touches: bool = False  # does the per-trace NumPy touch inside its timed loop
+    times: list = field(default_factory=list)
+    results: list = field(default_factory=list)
+    error: str | None = None
+
+
+def median(v: Variant) -> float:
+    return statistics.median(v.times) if v.times else float("nan")
+
+
+def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[str]) -> bool:
+    path = tmp / f"ns{ns}.dat"
+    su_path = tmp / f"ns{ns}.su"
+    out = tmp / f"ns{ns}.out"
+    print(f"\n== ns={ns}: writing {args.size_mib} MiB dataset and SU copy ...", flush=True)
+    n, ref = write_dataset(path, su_path if segyio else None, ns, args.size_mib, seed=ns)
+    size = path.stat().st_size
+    warm(path)
+    if segyio:
+        warm(su_path)
+
+    # Inputs of the write and construct variants, prepared once and outside any timing.
+    arr = np.fromfile(path, dtype=trace_dtype(ns), offset=4)
+    samples = np.ascontiguousarray(arr["s"])
+    arrays = list(samples)
+    blobs = [r.tobytes() for r in samples]
+    mem = in_memory(segy, path) if segy else None
+
+    V = Variant
+    variants = [
+        V("C read loop (limit)", "read", lambda: run_limit(limit, "read", path)),
+        V("python touch only", "touch", lambda: touch_only(blobs)),
+    ]
+    if segy:
+        variants += [
+            V("SEGY.from_file: iterate", "read", lambda: read_iterate(segy, path), "C read loop (limit)",
+              (">=", 0.9 if ns == 64 else 0.95), touches=True),
+            V("SEGY.from_file(...).to_memory()", "read", lambda: read_to_memory(segy, path),
+              "C read loop (limit)", (">=", 0.8)),
+        ]
+    variants.append(V("numpy fromfile + rows", "read", lambda: read_numpy(path, ns), "C read loop (limit)",
+                      touches=True))
+    if segyio:
+        variants.append(V("segyio su trace iteration", "read", lambda: read_segyio(segyio, su_path),
+                          "C read loop (limit)", touches=True))
+    variants.append(V("python f.read + frombuffer", "read", lambda: read_plain(path, ns),
+                      "C read loop (limit)", touches=True))
+
+    def c_write():
+        r = run_limit(limit, "write", path, out)
+        n_out, s_out = file_checksum(out, ns)
+        out.unlink()
+        return (n_out, s_out, r[2]) if (n_out, s_out) == (r[0], r[1]) else (n_out, float("nan"), r[2])
+
+    variants.append(V("C write loop (limit)", "write", c_write))
+    if segy:
+        variants += [
+            V("to_file(file object), no fsync", "write", lambda: write_to_file_object(mem, out, ns),
+              "C write loop (limit)", (">=", 0.9)),
+            V("to_file(path), fsync", "write", lambda: write_to_path(segy, path, out, ns),
+              "C write loop (limit)"),
+            V("to_stream(open file)", "write", lambda: write_to_stream(mem, out, ns), "C write loop (limit)"),
+        ]
+    variants.append(V("numpy ndarray.tofile", "write", lambda: write_numpy(arr, out, ns), "C write loop (limit)"))
+    variants.append(V("np.require list (baseline)", "construct", lambda: construct_baseline(arrays)))
+    if segy:
+        variants.append(V("SEGY(arrays, dt)", "construct", lambda: construct_module(segy, arrays),
+                          "np.require list (baseline)", ("<=", 1.5)))
+
+    print(f"   {n} traces of {ns} samples, {size / 2**20:.0f} MiB; {args.rounds} rounds of "
+          f"{len(variants)} variants, interleaved", flush=True)
+    for r in range(args.rounds):
+        for v in variants:
+            if v.error:
+                continue
+            gc.collect()
+            try:
+                got_n, got_s, t = v.run()
+            except Exception as e:  # a failing variant is reported, not fatal to the others
+                v.error = f"{type(e).__name__}: {e}"
+                continue
+            v.times.append(t)
+            v.results.append((got_n, got_s))
+        print(f"   round {r + 1}/{args.rounds} done", flush=True)
+
+    del mem, arrays, blobs, samples, arr
+    gc.collect()
+    for p in (path, su_path, out):
+        if p.exists():
+            p.unlink()
+
+    return report(ns, n, size, ref, variants, notes)
+
+
+def report(ns, n, size, ref, variants, notes) -> bool:
+    by_name = {v.name: v for v in variants}
+    touch = median(by_name["python touch only"])
+    ok = True
+    mismatches = []
+    for v in variants:
+        for got_n, got_s in v.results:
+            if got_n != n or not abs(got_s - ref) <= 1e-9 * max(1.0, abs(ref)):
+                mismatches.append(f"{v.name}: ({got_n}, {got_s!r}) != ({n}, {ref!r})")
+                ok = False
+                break
+
+    head = (f"{'variant':34} {'median s':>9} {'traces/s':>10} {'GB/s':>6} {'ratio':>7} "
+            f"{'net':>6}  target")
+    print(f"\n-- ns={ns}: {n} traces, {size / 1e9:.2f} GB, reference checksum {ref!r}")
+    print(head)
+    print("-" * len(head))
+    for v in variants:
+        if v.error:
+            print(f"{v.name:34} FAILED: {v.error}")
+            ok = False
+            continue
+        t = median(v)
+        ratio_s = net_s = ""
+        status = ""
+        if v.reference:
+            ref_t = median(by_name[v.reference])
+            if v.kind == "construct":
+                ratio = t / ref_t  # a cost: lower is better
+                ratio_s = f"{ratio:.2f}x"
+            else:
+                ratio = ref_t / t  # a speed against the limit: higher is better
+                ratio_s = f"{ratio:.3f}"
+                if v.touches and t > touch:
+                    net_s = f"{ref_t / (t - touch):.3f}"
+            if v.target:
+                op, goal = v.target
+                met = ratio >= goal if op == ">=" else ratio <= goal
+                status = f"{op}{goal:g}: {'met' if met else 'MISSED'}"
+                if v.touches and net_s:
+                    net_met = float(net_s) >= goal
+                    status += f" (net: {'met' if net_met else 'MISSED'})"
+        print(f"{v.name:34} {t:9.4f} {n / t:10.3g} {size / t / 1e9:6.2f} {ratio_s:>7} {net_s:>6}  {status}")
+    if mismatches:
+        print("CHECKSUM MISMATCH:\n  " + "\n  ".join(mismatches))
+    else:
+        print(f"checksums: all {sum(len(v.results) for v in variants)} runs agree with the reference")
+    return ok
+
+
+RSS_CHILD = r"""
+import json, resource, sys
+import numpy as np
+which, path = sys.argv[1], sys.argv[2]
+r, fb, f32, f64 = np.add.reduce, np.frombuffer, np.float32, np.float64
+if which == "module":
+    from vandor import segy
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+s = 0.0
+n = 0
+if which == "module":
+    for tr in segy.SEGY.from_file(path):
+        s += r(fb(tr, f32), dtype=f64)
+        n += 1
+else:
+    with open(path, "rb") as f:
+        count = int.from_bytes(f.read(4), "little", signed=True)
+        for _ in range(count):
+            h = f.read(240)
+            k = int.from_bytes(h[114:116], sys.byteorder)
+            s += r(fb(f.read(4 * k), f32), dtype=f64)
+            n += 1
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps({"n": n, "checksum": float(s), "before_kib": before, "after_kib": after}))
+"""
+
+
+def run_rss(args, tmp: Path, segy, notes) -> bool:
+    ns = 64
+    path = tmp / "rss.dat"
+    print(f"\n== memory: writing {args.rss_mib} MiB dataset (ns={ns}) ...", flush=True)
+    n, ref = write_dataset(path, None, ns, args.rss_mib, seed=7)
+    env = dict(os.environ)
+    if segy:
+        pkg_parent = str(Path(segy.__file__).resolve().parent.parent)
+        env["PYTHONPATH"] = os.pathsep.join([pkg_parent] + [p for p in [env.get("PYTHONPATH")] if p])
+    rows = []
+    ok = True
+    for which in (["module"] if segy else []) + ["plain"]:
+        p = subprocess.run([sys.executable, "-c", RSS_CHILD, which, str(path)], env=env,
+                           capture_output=True, text=True)
+        if p.returncode != 0:
+            rows.append((which, None, p.stderr.strip().splitlines()[-1:]))
+            ok = False
+            continue
+        d = json.loads(p.stdout)
+        agree = d["n"] == n and abs(d["checksum"] - ref) <= 1e-9 * max(1.0, abs(ref))
+        ok &= agree
+        rows.append((which, (d["after_kib"] - d["before_kib"]) / 1024, agree))
+    path.unlink()
+    print(f"\n-- memory: lazy iteration over {args.rss_mib} MiB ({n} traces of {ns} samples), child "
+          "process, growth of peak RSS (ru_maxrss) across the iteration")
+    for which, mib, agree in rows:
+        label = "SEGY.from_file: iterate" if which == "module" else "python f.read loop (reference)"
+        if mib is None:
+            print(f"{label:34} FAILED: {agree}")
+            continue
+        status = f"<=16 MiB: {'met' if mib <= 16 else 'MISSED'}" if which == "module" else ""
+        print(f"{label:34} {mib:8.1f} MiB  checksum {'ok' if agree else 'MISMATCH'}  {status}")
+    if args.rss_mib < 2048:
+        print(f"   (ran with --rss-mib {args.rss_mib}; the target is stated for 2048)")
+    return ok
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--size-mib", type=int, default=512, help="size of each dataset (default 512)")
+    ap.add_argument("--rounds", type=int, default=5, help="interleaved rounds, at least 5 (default 5)")
+    ap.add_argument("--rss-mib", type=int, default=2048,
+                    help="dataset size for the memory check, 0 to skip (default 2048)")
+    ap.add_argument("--shapes", type=int, nargs="+", default=list(SHAPES), help="ns values (default 64 1500)")
+    ap.add_argument("--tmpdir", default=None, help="where the datasets go (default: system temp)")
+    args = ap.parse_args()
+    if args.rounds < 5:
+        ap.error("--rounds must be at least 5")
+    if sys.byteorder != "little":
+        ap.error("the datasets and the SU copy are written little-endian; run on a little-endian machine")
+
+    notes: list[str] = []
+    try:
+        from vandor import segy
+    except Exception as e:
+        segy = None
+        notes.append(f"vandor.segy not importable ({type(e).__name__}: {e}): module variants skipped")
+    try:
+        import segyio
+    except Exception as e:
+        segyio = None
+        notes.append(f"segyio not importable ({type(e).__name__}: {e}): its variant skipped")
+
+    print(f"python {platform.python_version()}, numpy {np.__version__}, "
+          f"{os.cpu_count()} cpus, {platform.machine()}; "
+          f"vandor.segy: {'loaded from ' + str(Path(segy.__file__).parent) if segy else 'missing'}; "
+          f"segyio: {'yes' if segyio else 'missing'}")
+    for note in notes:
+        print("note:", note)
+    print("timings are medians over interleaved rounds. Read variants touch every trace: the C loop sums\n"
+          "its samples; Python variants add np.add.reduce(np.frombuffer(trace, np.float32), dtype=np.float64)\n"
+          "per trace. 'ratio' = C time / variant time (writes: against the C write loop). 'net' is the same\n"
+          "ratio with the 'python touch only' time (that same per-trace touch over in-memory bytes)\n"
+          "taken off the variant, i.e. the cost of getting the traces alone. SEGY(arrays, dt): its cost\n"
+          "as a multiple of the np.require list.")
+
+    ok = True
+    with tempfile.TemporaryDirectory(prefix="vandor-bench-", dir=args.tmpdir) as d:
+        tmp = Path(d)
+        limit = build_limit(tmp)
+        for ns in args.shapes:
+            ok &= run_shape(ns, args, tmp, limit, segy, segyio, notes)
+        if args.rss_mib > 0:
+            ok &= run_rss(args, tmp, segy, notes)
+    for note in notes:
+        print("note:", note)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
