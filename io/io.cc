@@ -460,7 +460,8 @@ DupResult lend_cookie(PyObject* file, bool writing) {
     }
     if (found <= 0) {
         if (found == 0) {
-            PyErr_Format(PyExc_TypeError, "a binary file object with %s() is required, not '%.200s'",
+            PyErr_Format(PyExc_TypeError,
+                         "a binary file object with %s() is required, not '%.200s'",
                          writing ? "write" : "read", Py_TYPE(file)->tp_name);
         }
         delete lease;
@@ -522,6 +523,10 @@ DupResult PyFile_Dup(PyObject* file, char* mode) {
         writing = true;
     } else {
         PyErr_Format(PyExc_ValueError, "invalid mode: '%.20s'", mode != nullptr ? mode : "");
+        return failed_dup();
+    }
+    if (file == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "PyFile_Dup() needs a file object");
         return failed_dup();
     }
     Ref io = Ref::steal(PyImport_ImportModule("io"));
