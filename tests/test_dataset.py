@@ -295,14 +295,23 @@ def test_count_is_rewritten_when_a_stream_yields_more(tmp_path, dest):
     assert buf.getvalue() == expected
 
 
+COUNT_NOT_MENDED = ("Wrote 2 traces after a trace count of 0, "
+                    "and the target cannot seek back to correct it.")
+
+
 def test_unseekable_stream_with_wrong_count_raises_after_writing():
     sink = Unseekable()
-    traces = list(SEGY(arrays(3, 5), 1))
     with pytest.raises(OSError) as info:
-        ScriptStream(traces).to_stream(sink)
-    assert str(info.value) == ("Wrote 2 traces after a trace count of 0, "
-                               "and the target cannot seek back to correct it.")
-    assert len(sink.data) == 4 + 252 + 260
+        ScriptStream(list(SEGY(arrays(3, 5), 1))).to_stream(sink)
+    assert str(info.value) == COUNT_NOT_MENDED and len(sink.data) == 516
+
+
+def test_to_file_into_a_pipe_with_wrong_count_raises_after_writing():
+    r, w = os.pipe()
+    with open(r, "rb") as reader:
+        with open(w, "wb") as writer, pytest.raises(OSError) as info:
+            ScriptStream(list(SEGY(arrays(3, 5), 1))).to_file(writer)
+        assert str(info.value) == COUNT_NOT_MENDED and len(reader.read()) == 516
 
 
 @pytest.mark.parametrize("item, name", [(None, "NoneType"), (5, "int")])
@@ -424,6 +433,7 @@ WRITES_TO_FULL = [  # (name, write the dataset to /dev/full given also open on `
     ("to_stream object", lambda ds, full: ds.to_stream(full)),
     ("stream to_file", lambda ds, full: segy._MemoryTraceIterator(list(ds)).to_file("/dev/full")),
     ("stream to_stream", lambda ds, full: segy._MemoryTraceIterator(list(ds)).to_stream(full)),
+    ("count to mend", lambda ds, full: ScriptStream(list(ds)).to_file(full)),
 ]
 
 

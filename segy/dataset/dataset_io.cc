@@ -149,6 +149,12 @@ int raise_count_not_rewritten(std::int64_t written, std::int32_t head) {
     return -1;
 }
 
+// A failed stdio call: a callback of the lent stream may have left its exception pending.
+int raise_stream_error() {
+    if (!PyErr_Occurred()) PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
+}
+
 struct StoredWrite {
     std::int64_t written = 0;  // traces written after the count
     off_t head = -1;           // where the count went; -1 when the stream cannot tell
@@ -175,20 +181,18 @@ int write_stored(PyObject* self, FILE* fp, StoredWrite* out) {
     if (out->written == count) return 0;
     const auto written = static_cast<std::int32_t>(out->written);
     if (out->head < 0) return raise_count_not_rewritten(out->written, count);
+    // flushing first tells a failing device apart from a stream that cannot go back
+    if (std::fflush(fp) != 0) return raise_stream_error();
     const off_t end = ftello(fp);
     if (end < 0 || fseeko(fp, out->head, SEEK_SET) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
+        return raise_count_not_rewritten(out->written, count);
     }
     if (std::fwrite(&written, kCountBytes, 1, fp) != 1) {
         PyErr_SetString(PyExc_OSError, kErrorWritingCount);
         return -1;
     }
     // back to the end of what was written, which is where the bridge leaves the file object
-    if (fseeko(fp, end, SEEK_SET) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return -1;
-    }
+    if (fseeko(fp, end, SEEK_SET) != 0) return raise_stream_error();
     return 0;
 }
 
