@@ -57,10 +57,10 @@ void close_after_failure(FileStreamObject* self) {
         PyErr_Restore(type, value, tb);
         return;
     }
+    PyObject *type2, *value2, *tb2;
+    PyErr_Fetch(&type2, &value2, &tb2);  // normalising runs code, which needs a clear indicator
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb != nullptr) PyException_SetTraceback(value, tb);
-    PyObject *type2, *value2, *tb2;
-    PyErr_Fetch(&type2, &value2, &tb2);
     PyErr_NormalizeException(&type2, &value2, &tb2);
     if (value2 != value) {
         PyException_SetContext(value2, value);  // steals `value`
