@@ -1,16 +1,679 @@
 #include <Python.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
 #include "io/io.h"
 
+namespace vandor::io {
 namespace {
 
+class Ref {  // one strong reference, move-only
+  public:
+    Ref() = default;
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }  // adopt a new reference
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+    Ref(Ref&& o) noexcept : p_(o.release()) {}
+    Ref& operator=(Ref&& o) noexcept {
+        Py_XSETREF(p_, o.release());
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }  // caller owns it now
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+  private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// An exception taken off the indicator, so that cleanup can call into Python and decide later
+// which failure the caller gets to see.
+class SavedError {
+  public:
+    void fetch() noexcept {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        if (type != nullptr) {
+            PyErr_NormalizeException(&type, &value, &tb);
+            if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+        }
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        tb_ = Ref::steal(tb);
+    }
+    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), tb_.release()); }
+    void raise_copy() const noexcept {
+        PyErr_Restore(Py_XNewRef(type_.get()), Py_XNewRef(value_.get()), Py_XNewRef(tb_.get()));
+    }
+    explicit operator bool() const noexcept { return static_cast<bool>(type_); }
+
+  private:
+    Ref type_, value_, tb_;
+};
+
+// Large enough that a stream of traces costs few system calls or Python calls.
+constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+// A single Python call never asks for more, whatever size stdio hands a callback.
+constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+
+enum class Route { descriptor, cookie };
+
+// Everything a lent stream needs beyond the FILE itself. Lives from PyFile_Dup until the stream
+// is handed back; the GIL guards it and the registry.
+struct Lease {
+    FILE* stream = nullptr;
+    Ref file;               // the callbacks call into it, so it must outlive the stream
+    char* buffer = nullptr;  // given to setvbuf, so freed only after fclose
+    Lease* next = nullptr;
+    Route route = Route::descriptor;
+    bool writing = false;
+    bool seekable = false;      // cookie: whether the object can seek itself
+    bool use_readinto = false;  // cookie: readinto spares a copy; plain read is the fallback
+    vdr_off_t orig_pos = 0;     // descriptor: the shared OS offset when the stream was lent
+    vdr_off_t position = 0;     // cookie: the object's position, or bytes consumed if it can't tell
+    SavedError error;           // first exception raised in a callback; the stream is dead after it
+
+    ~Lease() { std::free(buffer); }
+};
+
+Lease* g_leases = nullptr;
+
+// Streams whose hand-back failed. They are closed already, yet a caller that saw the failure may
+// hand them back again; that must neither close them twice nor fail a second time. A FILE address
+// can come back from a later fopen, so only a few recent ones are kept.
+constexpr std::size_t kSpentSlots = 32;
+FILE* g_spent[kSpentSlots] = {};
+std::size_t g_spent_next = 0;
+
+void enlist(Lease* lease) noexcept {
+    for (FILE*& spent : g_spent) {
+        if (spent == lease->stream) spent = nullptr;  // the address was reused for this stream
+    }
+    lease->next = g_leases;
+    g_leases = lease;
+}
+
+Lease* take_lease(FILE* stream) noexcept {
+    for (Lease** link = &g_leases; *link != nullptr; link = &(*link)->next) {
+        if ((*link)->stream == stream) {
+            Lease* lease = *link;
+            *link = lease->next;
+            return lease;
+        }
+    }
+    return nullptr;
+}
+
+void remember_spent(FILE* stream) noexcept {
+    g_spent[g_spent_next] = stream;
+    g_spent_next = (g_spent_next + 1) % kSpentSlots;
+}
+
+bool forget_spent(FILE* stream) noexcept {
+    for (FILE*& spent : g_spent) {
+        if (spent != nullptr && spent == stream) {
+            spent = nullptr;
+            return true;
+        }
+    }
+    return false;
+}
+
+int raise_errno(int err) {
+    // stdio does not always set errno; an OSError claiming "Success" would be worse than EIO
+    errno = err != 0 ? err : EIO;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
+}
+
+// Keeps the first failure of a cleanup sequence and drops later ones, which are mostly its echoes.
+void note_failure(SavedError* first, int err) {
+    if (!PyErr_Occurred()) raise_errno(err);
+    if (*first) {
+        PyErr_Clear();
+    } else {
+        first->fetch();
+    }
+}
+
+// 1 with a new reference in *out, 0 when the object has no such attribute, -1 + exception.
+int lookup(PyObject* obj, const char* name, Ref* out) {
+    *out = Ref::steal(PyObject_GetAttrString(obj, name));
+    if (*out) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// 1 or 0, or -1 + exception.
+int is_instance_of(PyObject* obj, PyObject* module, const char* type_name) {
+    Ref type = Ref::steal(PyObject_GetAttrString(module, type_name));
+    if (!type) return -1;
+    return PyObject_IsInstance(obj, type.get());
+}
+
+int call_tell(PyObject* file, vdr_off_t* out) {
+    Ref pos = Ref::steal(PyObject_CallMethod(file, "tell", nullptr));
+    if (!pos) return -1;
+    const long long value = PyLong_AsLongLong(pos.get());
+    if (value == -1 && PyErr_Occurred()) return -1;
+    *out = value;
+    return 0;
+}
+
+// The object's new position after seek(offset, whence); 0, or -1 + exception.
+int call_seek(PyObject* file, vdr_off_t offset, int whence, vdr_off_t* out) {
+    Ref pos = Ref::steal(
+        PyObject_CallMethod(file, "seek", "Li", static_cast<long long>(offset), whence));
+    if (!pos) return -1;
+    if (pos.get() == Py_None) return call_tell(file, out);  // seek need not report where it went
+    const long long value = PyLong_AsLongLong(pos.get());
+    if (value == -1 && PyErr_Occurred()) return -1;
+    *out = value;
+    return 0;
+}
+
+// Only FileIO, bare or under the standard buffered classes, keeps its position where the
+// descriptor says. Other objects with a fileno() (a gzip file, a temporary-file wrapper) may
+// transform the bytes or track position themselves, so they are read through their own methods.
+int on_plain_descriptor(PyObject* file, PyObject* io) {
+    int found = is_instance_of(file, io, "FileIO");
+    if (found != 0) return found;
+    for (const char* name : {"BufferedReader", "BufferedWriter", "BufferedRandom"}) {
+        found = is_instance_of(file, io, name);
+        if (found < 0) return -1;
+        if (found == 0) continue;
+        Ref raw = Ref::steal(PyObject_GetAttrString(file, "raw"));
+        if (!raw) return -1;
+        return is_instance_of(raw.get(), io, "FileIO");
+    }
+    return 0;
+}
+
+// A callback may run while the caller holds an exception of its own, or while it has let the GIL
+// go around fread; this takes the GIL and sets the caller's exception aside for the call.
+class CallbackScope {
+  public:
+    explicit CallbackScope(Lease* lease) : lease_(lease), gil_(PyGILState_Ensure()) {
+        outer_.fetch();
+    }
+    ~CallbackScope() {
+        if (outer_) outer_.restore();
+        PyGILState_Release(gil_);
+    }
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+
+    // Remembers the exception for PyFile_DupClose and, unless the caller's own is pending, leaves
+    // it pending for whoever called into stdio.
+    void fail() {
+        lease_->error.fetch();
+        if (!outer_) lease_->error.raise_copy();
+        errno = EIO;
+    }
+
+  private:
+    Lease* lease_;
+    PyGILState_STATE gil_;
+    SavedError outer_;
+};
+
+// Bytes placed in buf (0 at the end of the data), or -1 + exception.
+Py_ssize_t read_some(Lease* lease, char* buf, Py_ssize_t size) {
+    PyObject* file = lease->file.get();
+    if (lease->use_readinto) {
+        Ref view = Ref::steal(PyMemoryView_FromMemory(buf, size, PyBUF_WRITE));
+        if (!view) return -1;
+        Ref got = Ref::steal(PyObject_CallMethod(file, "readinto", "O", view.get()));
+        SavedError read_error;
+        if (!got) read_error.fetch();
+        // stdio reuses this memory after we return; an object that kept an export of the view
+        // makes release() fail, and that must not pass unnoticed
+        Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+        if (!got) {
+            read_error.restore();
+            return -1;
+        }
+        if (!released) return -1;
+        if (got.get() == Py_None) return raise_errno(EAGAIN);  // non-blocking, nothing there yet
+        const Py_ssize_t n = PyLong_AsSsize_t(got.get());
+        if (n == -1 && PyErr_Occurred()) return -1;
+        if (n < 0 || n > size) {
+            PyErr_Format(PyExc_OSError,
+                         "readinto() returned invalid length %zd (should have been between 0 and "
+                         "%zd)",
+                         n, size);
+            return -1;
+        }
+        return n;
+    }
+    Ref got = Ref::steal(PyObject_CallMethod(file, "read", "n", size));
+    if (!got) return -1;
+    if (got.get() == Py_None) return raise_errno(EAGAIN);
+    Py_buffer data;
+    if (PyObject_GetBuffer(got.get(), &data, PyBUF_SIMPLE) < 0) return -1;
+    const Py_ssize_t n = data.len;
+    if (n > size) {
+        PyBuffer_Release(&data);
+        PyErr_Format(PyExc_OSError, "read() returned %zd bytes, more than the %zd asked for", n,
+                     size);
+        return -1;
+    }
+    std::memcpy(buf, data.buf, static_cast<std::size_t>(n));
+    PyBuffer_Release(&data);
+    return n;
+}
+
+// Bytes the object took, at least one, or -1 + exception.
+Py_ssize_t write_some(Lease* lease, const char* buf, Py_ssize_t size) {
+    // a copy, not a view: an object may keep what it is given, and stdio reuses its buffer
+    Ref chunk = Ref::steal(PyBytes_FromStringAndSize(buf, size));
+    if (!chunk) return -1;
+    Ref got = Ref::steal(PyObject_CallMethod(lease->file.get(), "write", "O", chunk.get()));
+    if (!got) return -1;
+    if (got.get() == Py_None) return size;  // objects that report nothing take everything
+    const Py_ssize_t n = PyLong_AsSsize_t(got.get());
+    if (n == -1 && PyErr_Occurred()) return -1;
+    if (n < 0 || n > size) {
+        PyErr_Format(PyExc_OSError,
+                     "write() returned invalid length %zd (should have been between 0 and %zd)", n,
+                     size);
+        return -1;
+    }
+    if (n == 0) {
+        // retrying would spin for as long as the object keeps refusing
+        PyErr_Format(PyExc_OSError, "write() accepted none of %zd bytes", size);
+        return -1;
+    }
+    return n;
+}
+
+ssize_t cookie_read(void* cookie, char* buf, std::size_t size) {
+    auto* lease = static_cast<Lease*>(cookie);
+    if (lease->error) {
+        errno = EIO;
+        return -1;
+    }
+    if (size == 0) return 0;
+    CallbackScope scope(lease);
+    const Py_ssize_t n = read_some(lease, buf, static_cast<Py_ssize_t>(std::min(size, kMaxChunk)));
+    if (n < 0) {
+        scope.fail();
+        return -1;
+    }
+    lease->position += n;
+    return n;
+}
+
+// stdio treats anything short of size as an error, so partial writes are retried here.
+ssize_t cookie_write(void* cookie, const char* buf, std::size_t size) {
+    auto* lease = static_cast<Lease*>(cookie);
+    if (lease->error) {
+        errno = EIO;
+        return 0;
+    }
+    CallbackScope scope(lease);
+    std::size_t done = 0;
+    while (done < size) {
+        const auto want = static_cast<Py_ssize_t>(std::min(size - done, kMaxChunk));
+        const Py_ssize_t n = write_some(lease, buf + done, want);
+        if (n < 0) {
+            scope.fail();
+            return 0;  // fopencookie's write must not return a negative count
+        }
+        done += static_cast<std::size_t>(n);
+        lease->position += n;
+    }
+    return static_cast<ssize_t>(size);
+}
+
+// Reads and drops up to count bytes; 0, or -1 + exception. Stops early at the end of the data.
+int skip_forward(Lease* lease, vdr_off_t count) {
+    char scratch[16384];
+    while (count > 0) {
+        const auto want = static_cast<Py_ssize_t>(
+            std::min<vdr_off_t>(count, static_cast<vdr_off_t>(sizeof scratch)));
+        const Py_ssize_t n = read_some(lease, scratch, want);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        lease->position += n;
+        count -= n;
+    }
+    return 0;
+}
+
+int cookie_seek(void* cookie, off64_t* offset, int whence) {
+    auto* lease = static_cast<Lease*>(cookie);
+    if (lease->error) {
+        errno = EIO;
+        return -1;
+    }
+    // ftello asks this before every answer; the object need not be bothered with it
+    if (whence == SEEK_CUR && *offset == 0) {
+        *offset = lease->position;
+        return 0;
+    }
+    CallbackScope scope(lease);
+    if (lease->seekable) {
+        vdr_off_t reached;
+        if (call_seek(lease->file.get(), *offset, whence, &reached) < 0) {
+            scope.fail();
+            return -1;
+        }
+        lease->position = reached;
+        *offset = reached;
+        return 0;
+    }
+    // an object that cannot seek can still move forward, by reading what lies in between
+    vdr_off_t target = -1;
+    bool reachable = !lease->writing && (whence == SEEK_SET || whence == SEEK_CUR);
+    if (whence == SEEK_SET) target = *offset;
+    if (whence == SEEK_CUR && __builtin_add_overflow(lease->position, *offset, &target)) {
+        reachable = false;
+    }
+    if (!reachable || target < lease->position) {
+        raise_errno(ESPIPE);
+        scope.fail();
+        return -1;
+    }
+    if (skip_forward(lease, target - lease->position) < 0) {
+        scope.fail();
+        return -1;
+    }
+    *offset = lease->position;
+    return 0;
+}
+
+DupResult failed_dup() { return {nullptr, -1}; }
+
+DupResult lend_descriptor(PyObject* file, int fd, vdr_off_t os_pos, bool writing) {
+    // a buffered reader's position accounts for its read-ahead; the descriptor's does not
+    vdr_off_t pos;
+    if (call_tell(file, &pos) < 0) return failed_dup();
+    auto* lease = new (std::nothrow) Lease;
+    if (lease != nullptr) lease->buffer = static_cast<char*>(std::malloc(kBufferSize));
+    if (lease == nullptr || lease->buffer == nullptr) {
+        delete lease;
+        PyErr_NoMemory();
+        return failed_dup();
+    }
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        raise_errno(errno);
+        delete lease;
+        return failed_dup();
+    }
+    FILE* stream = fdopen(copy, writing ? "wb" : "rb");
+    if (stream == nullptr) {
+        const int err = errno;
+        close(copy);
+        delete lease;
+        raise_errno(err);
+        return failed_dup();
+    }
+    if (setvbuf(stream, lease->buffer, _IOFBF, kBufferSize) != 0 ||
+        fseeko(stream, pos, SEEK_SET) != 0) {
+        const int err = errno;
+        std::fclose(stream);
+        delete lease;
+        raise_errno(err);
+        return failed_dup();
+    }
+    lease->stream = stream;
+    lease->file = Ref::borrow(file);
+    lease->route = Route::descriptor;
+    lease->writing = writing;
+    lease->orig_pos = os_pos;
+    enlist(lease);
+    return {stream, os_pos};
+}
+
+DupResult lend_cookie(PyObject* file, bool writing) {
+    auto* lease = new (std::nothrow) Lease;
+    if (lease == nullptr) {
+        PyErr_NoMemory();
+        return failed_dup();
+    }
+    lease->file = Ref::borrow(file);
+    lease->route = Route::cookie;
+    lease->writing = writing;
+    Ref method;
+    int found = lookup(file, writing ? "write" : "readinto", &method);
+    if (found == 0 && !writing) {
+        found = lookup(file, "read", &method);
+    } else if (found > 0 && !writing) {
+        lease->use_readinto = true;
+    }
+    if (found <= 0) {
+        if (found == 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "a binary file object with %s() is required, not '%.200s'",
+                         writing ? "write" : "read", Py_TYPE(file)->tp_name);
+        }
+        delete lease;
+        return failed_dup();
+    }
+    found = lookup(file, "seekable", &method);
+    if (found > 0) {
+        Ref answer = Ref::steal(PyObject_CallNoArgs(method.get()));
+        const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
+        if (truth < 0 || (truth > 0 && call_tell(file, &lease->position) < 0)) found = -1;
+        lease->seekable = truth > 0;
+    }
+    if (found < 0) {
+        delete lease;
+        return failed_dup();
+    }
+    if (writing) {
+        lease->buffer = static_cast<char*>(std::malloc(kBufferSize));
+        if (lease->buffer == nullptr) {
+            delete lease;
+            PyErr_NoMemory();
+            return failed_dup();
+        }
+    }
+    const cookie_io_functions_t callbacks = {
+        .read = writing ? nullptr : cookie_read,
+        .write = writing ? cookie_write : nullptr,
+        .seek = cookie_seek,
+        .close = nullptr,  // the lease is released by PyFile_DupClose, after fclose
+    };
+    FILE* stream = fopencookie(lease, writing ? "wb" : "rb", callbacks);
+    if (stream == nullptr) {
+        raise_errno(errno);
+        delete lease;
+        return failed_dup();
+    }
+    // Reading is unbuffered, so stdio never takes from the object more than it hands on: an
+    // object that cannot seek could not get read-ahead back, and one that can (a gzip file)
+    // may pay dearly for seeking backwards. Each fread goes straight into the caller's memory.
+    const int set = writing ? setvbuf(stream, lease->buffer, _IOFBF, kBufferSize)
+                            : setvbuf(stream, nullptr, _IONBF, 0);
+    if (set != 0) {
+        const int err = errno;
+        std::fclose(stream);
+        delete lease;
+        raise_errno(err);
+        return failed_dup();
+    }
+    lease->stream = stream;
+    enlist(lease);
+    return {stream, lease->position};
+}
+
+DupResult PyFile_Dup(PyObject* file, char* mode) {
+    bool writing;
+    if (mode != nullptr && std::strcmp(mode, "rb") == 0) {
+        writing = false;
+    } else if (mode != nullptr && std::strcmp(mode, "wb") == 0) {
+        writing = true;
+    } else {
+        PyErr_Format(PyExc_ValueError, "invalid mode: '%.20s'", mode != nullptr ? mode : "");
+        return failed_dup();
+    }
+    if (file == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "PyFile_Dup() needs a file object");
+        return failed_dup();
+    }
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    if (!io) return failed_dup();
+    const int text = is_instance_of(file, io.get(), "TextIOBase");
+    if (text != 0) {
+        if (text > 0) {
+            PyErr_Format(PyExc_TypeError, "a binary file object is required, not '%.200s'",
+                         Py_TYPE(file)->tp_name);
+        }
+        return failed_dup();
+    }
+    // Flushing hands the object's pending writes on before the stream writes past them, and a
+    // closed object refuses it with its own error.
+    Ref method;
+    int found = lookup(file, "flush", &method);
+    if (found > 0) found = Ref::steal(PyObject_CallNoArgs(method.get())) ? 1 : -1;
+    if (found < 0) return failed_dup();
+    found = lookup(file, "closed", &method);
+    if (found > 0) found = PyObject_IsTrue(method.get());
+    if (found != 0) {
+        if (found > 0) PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
+        return failed_dup();
+    }
+    const int plain = on_plain_descriptor(file, io.get());
+    if (plain < 0) return failed_dup();
+    if (plain > 0) {
+        const int fd = PyObject_AsFileDescriptor(file);
+        if (fd < 0) return failed_dup();
+        const vdr_off_t os_pos = lseek(fd, 0, SEEK_CUR);
+        if (os_pos >= 0) return lend_descriptor(file, fd, os_pos, writing);
+        // a pipe, a terminal or a socket: only the object knows what it has already taken
+        if (errno != ESPIPE) {
+            raise_errno(errno);
+            return failed_dup();
+        }
+    }
+    return lend_cookie(file, writing);
+}
+
+void close_descriptor(Lease* lease, SavedError* first) {
+    FILE* stream = lease->stream;
+    const bool broken = std::ferror(stream) != 0;  // an earlier fread/fwrite failed
+    if (lease->writing && std::fflush(stream) != 0) note_failure(first, errno);
+    if (broken && !*first) note_failure(first, EIO);
+    // the logical position, short of the read-ahead still in the buffer
+    const vdr_off_t pos = ftello(stream);
+    if (pos < 0) note_failure(first, errno);
+    if (std::fclose(stream) != 0) note_failure(first, errno);
+    lease->stream = nullptr;
+    // The copy moved the offset it shares with the object's descriptor. A buffered object trusts
+    // its own record of that offset, even when it seeks within its buffer, so the offset goes back
+    // first and the object then seeks by its own rules, keeping its buffer consistent.
+    PyObject* file = lease->file.get();
+    const int fd = PyObject_AsFileDescriptor(file);
+    if (fd < 0) {
+        note_failure(first, 0);
+        return;
+    }
+    if (lseek(fd, lease->orig_pos, SEEK_SET) < 0) {
+        note_failure(first, errno);
+        return;
+    }
+    vdr_off_t reached;
+    if (pos >= 0 && call_seek(file, pos, SEEK_SET, &reached) < 0) note_failure(first, 0);
+}
+
+void close_cookie(Lease* lease, SavedError* first) {
+    FILE* stream = lease->stream;
+    const bool broken = std::ferror(stream) != 0;
+    // a failing callback leaves its exception pending, which note_failure picks up
+    if (lease->writing && std::fflush(stream) != 0) note_failure(first, errno);
+    if (std::fclose(stream) != 0) note_failure(first, errno);
+    lease->stream = nullptr;
+    if (broken && !*first && !lease->error) note_failure(first, EIO);
+}
+
+int PyFile_DupClose(PyObject* file, FILE* stream, [[maybe_unused]] vdr_off_t orig_pos) {
+    // The lease keeps its own copy of orig_pos: a descriptor is moved only to where it was.
+    SavedError entry;  // whatever the caller had pending stays the exception it sees
+    entry.fetch();
+    SavedError first;
+    SavedError callback;
+    Lease* lease = take_lease(stream);
+    if (lease != nullptr) {
+        if (lease->route == Route::descriptor) {
+            close_descriptor(lease, &first);
+        } else {
+            close_cookie(lease, &first);
+        }
+        if (file != lease->file.get() && !first) {
+            PyErr_SetString(PyExc_ValueError,
+                            "PyFile_DupClose() was given another object than the stream's");
+            note_failure(&first, 0);
+        }
+        callback = std::move(lease->error);
+        delete lease;
+    } else if (!forget_spent(stream)) {
+        // not ours, or already closed: touching it could close someone else's stream twice
+        PyErr_SetString(PyExc_ValueError,
+                        "PyFile_DupClose() was given a stream that is not lent out");
+        note_failure(&first, 0);
+    }
+    if (entry) {
+        entry.restore();
+    } else if (callback) {
+        callback.restore();
+    } else if (first) {
+        first.restore();
+    }
+    if (!PyErr_Occurred()) return 0;
+    if (lease != nullptr) remember_spent(stream);
+    return -1;
+}
+
+static_assert(std::is_same_v<decltype(&PyFile_Dup), DupFn>);
+static_assert(std::is_same_v<decltype(&PyFile_DupClose), DupCloseFn>);
+
+int io_exec(PyObject* module) {
+    Ref capi = Ref::steal(PyDict_New());
+    if (!capi) return -1;
+    // the names point at the header's constants, which live as long as the process
+    Ref dup = Ref::steal(
+        PyCapsule_New(reinterpret_cast<void*>(&PyFile_Dup), kDupSignature, nullptr));
+    if (!dup || PyDict_SetItemString(capi.get(), "PyFile_Dup", dup.get()) < 0) return -1;
+    Ref dup_close = Ref::steal(
+        PyCapsule_New(reinterpret_cast<void*>(&PyFile_DupClose), kDupCloseSignature, nullptr));
+    if (!dup_close || PyDict_SetItemString(capi.get(), "PyFile_DupClose", dup_close.get()) < 0) {
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, "__pyx_capi__", capi.get());
+}
+
+PyModuleDef_Slot io_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(io_exec)},
+    {0, nullptr},
+};
+
 PyModuleDef io_module = {
-    PyModuleDef_HEAD_INIT,
-    "_io",
-    nullptr,
-    0,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vandor._io",
+    .m_doc = "Lends stdio streams on Python file objects to other extension modules.",
+    .m_size = 0,
+    .m_slots = io_slots,
 };
 
 }  // namespace
+}  // namespace vandor::io
 
-PyMODINIT_FUNC PyInit__io() { return PyModuleDef_Init(&io_module); }
+PyMODINIT_FUNC PyInit__io() { return PyModuleDef_Init(&vandor::io::io_module); }

@@ -23,6 +23,21 @@ int raise_count(const Signature& sig, Py_ssize_t given) {
 
 // Index of the name equal to `key` among names[from..), or -1.
 Py_ssize_t find_name(const Signature& sig, PyObject* key, Py_ssize_t from, Py_ssize_t to) {
+    if (sig.interned != nullptr) {
+        if (sig.interned[0] == nullptr) {
+            for (std::size_t i = 0; i < sig.names.size(); ++i) {
+                sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);
+                if (sig.interned[i] == nullptr) {
+                    PyErr_Clear();  // no fast path then; the text comparison still works
+                    for (std::size_t j = 0; j < i; ++j) Py_CLEAR(sig.interned[j]);
+                    break;
+                }
+            }
+        }
+        for (Py_ssize_t i = from; i < to; ++i) {
+            if (sig.interned[i] == key) return i;
+        }
+    }
     for (Py_ssize_t i = from; i < to; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) return i;
     }

@@ -12,6 +12,9 @@ struct Signature {
     const char* func;                    // as shown in messages: "_isfileobject"
     std::span<const char* const> names;  // positional order; every one may be a keyword
     Py_ssize_t required;                 // leading names that must be given
+    // Optional room for names.size() interned names, filled on first use, so that keywords
+    // (interned by the compiler at call sites) are matched by identity before by text.
+    PyObject** interned = nullptr;
 };
 
 // Fills out[0..names.size()) with borrowed refs (nullptr: not given); 0, or -1 + TypeError.

@@ -21,6 +21,7 @@
     X(open, "open")                      \
     X(require, "require")                \
     X(float32, "float32")                \
+    X(ndarray, "ndarray")                \
     X(dtype, "dtype")                    \
     X(requirements, "requirements")      \
     X(C, "C")                            \

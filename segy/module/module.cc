@@ -25,6 +25,13 @@ namespace builtins {
 PyObject* open = nullptr;
 }
 
+namespace numpy_at_load {
+PyObject* module = nullptr;
+PyObject* require = nullptr;
+PyObject* float32 = nullptr;
+PyObject* ndarray = nullptr;
+}  // namespace numpy_at_load
+
 namespace {
 
 // Process-wide: one interpreter, one module object, held for the life of the process.
@@ -223,11 +230,30 @@ PyObject* module_isfileobject(PyObject* /*module*/, PyObject* args, PyObject* kw
 PyMethodDef kIsFileDef = {"_isfileobject", as_method(module_isfileobject),
                           METH_VARARGS | METH_KEYWORDS, "_isfileobject(f)"};
 
+int remember_numpy() {
+    PyObject* np = PyDict_GetItemWithError(g_dict, names::np);
+    if (np == nullptr) return -1;
+    struct Slot {
+        PyObject* name;
+        PyObject** slot;
+    };
+    for (const Slot& s : {Slot{names::require, &numpy_at_load::require},
+                          Slot{names::float32, &numpy_at_load::float32},
+                          Slot{names::ndarray, &numpy_at_load::ndarray}}) {
+        PyObject* v = PyObject_GetAttr(np, s.name);
+        if (v == nullptr) return -1;
+        Py_XSETREF(*s.slot, v);
+    }
+    Py_XSETREF(numpy_at_load::module, Py_NewRef(np));
+    return 0;
+}
+
 int run_body() {
     if (bind_import("io", names::io) < 0) return -1;
     if (bind_import("os", names::os) < 0) return -1;
     if (bind_from_import("contextlib", "nullcontext", names::nullcontext) < 0) return -1;
     if (bind_import("numpy", names::np) < 0) return -1;
+    if (remember_numpy() < 0) return -1;
     Ref modname = Ref::steal(PyUnicode_FromString("vandor.segy"));
     if (!modname) return -1;
     Ref isfile = Ref::steal(PyCFunction_NewEx(&kIsFileDef, g_module, modname.get()));
@@ -335,6 +361,8 @@ PyModuleDef kModule = {
 };
 
 }  // namespace
+
+PyObject* module_object() { return g_module; }
 
 PyObject* module_global(PyObject* name) {
     if (g_dict != nullptr) {

@@ -11,9 +11,22 @@ namespace vandor::segy {
 // rebinds `np`, `os`, `io` or `nullcontext` changes what the operations call.
 PyObject* module_global(PyObject* name);
 
+// The module object (borrowed; held for the life of the process once loaded).
+PyObject* module_object();
+
 // Builtins resolved once at load (borrowed for the life of the process).
 namespace builtins {
 extern PyObject* open;
 }
+
+// NumPy as the module found it at load: module, numpy.require, numpy.float32, numpy.ndarray
+// (borrowed, kept alive by the module). The trace constructor compares against them to skip a
+// np.require call whose result is known to be its argument.
+namespace numpy_at_load {
+extern PyObject* module;
+extern PyObject* require;
+extern PyObject* float32;
+extern PyObject* ndarray;
+}  // namespace numpy_at_load
 
 }  // namespace vandor::segy

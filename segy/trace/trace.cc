@@ -23,8 +23,9 @@ constexpr Py_ssize_t kMaxSamples = 65535;  // ns is an unsigned 16-bit header fi
 #define VANDOR_KW_NAME(off, ctype, name, kind, dflt) VANDOR_KW_NAME_##kind(name)
 constexpr const char* kInitNames[] = {"data", "dt", VANDOR_SEGY_FIELDS(VANDOR_KW_NAME)};
 #undef VANDOR_KW_NAME
-constexpr Signature kInit{"__init__", kInitNames, 2};
 static_assert(std::size(kInitNames) == 80);
+PyObject* kInitInterned[std::size(kInitNames)];
+constexpr Signature kInit{"__init__", kInitNames, 2, kInitInterned};
 
 // The class doc: the constructor's signature, generated from the same field table.
 #define VANDOR_KW_DOC_INT(name, dflt) ", int " #name "=" #dflt
@@ -87,6 +88,32 @@ PyObject* require_float32(PyObject* data) {
     return PyObject_Vectorcall(require.get(), call, 1, kwnames);
 }
 
+// True when np.require(data, dtype=np.float32, requirements='C') would hand `data` back
+// unchanged, decided without calling it: the namespace's `np` and its require and float32 are
+// still what the module loaded, `data` is exactly an ndarray, and its export as a writable
+// C-contiguous float32 vector succeeds. Then `view` holds that export.
+bool take_samples_directly(PyObject* data, Py_buffer* view) {
+    if (!Py_IS_TYPE(data, reinterpret_cast<PyTypeObject*>(numpy_at_load::ndarray))) return false;
+    PyObject* np = PyDict_GetItemWithError(PyModule_GetDict(module_object()), names::np);
+    if (np != numpy_at_load::module || np == nullptr) return false;
+    PyObject* np_dict = PyModule_GetDict(np);
+    if (PyDict_GetItemWithError(np_dict, names::require) != numpy_at_load::require ||
+        PyDict_GetItemWithError(np_dict, names::float32) != numpy_at_load::float32) {
+        return false;
+    }
+    if (PyErr_Occurred()) return false;
+    if (PyObject_GetBuffer(data, view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) {
+        PyErr_Clear();  // the general path raises whatever applies
+        return false;
+    }
+    if (view->ndim == 1 && view->itemsize == 4 && view->format != nullptr &&
+        std::strcmp(view->format, "f") == 0) {
+        return true;
+    }
+    PyBuffer_Release(view);
+    return false;
+}
+
 // A writable one-dimensional float32 view of what np.require gave.
 int acquire_samples(PyObject* array, Py_buffer* view) {
     if (PyObject_GetBuffer(array, view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) {
@@ -112,10 +139,13 @@ int acquire_samples(PyObject* array, Py_buffer* view) {
 // Points the trace at the samples of `data` under a copy of `header`. The new state is built
 // in full before the old one is released, so a failure leaves the trace as it was.
 int trace_fill(TraceObject* self, PyObject* data, const ::segy& header) {
-    Ref array = Ref::steal(require_float32(data));
-    if (!array) return -1;
     Py_buffer view;
-    if (acquire_samples(array.get(), &view) < 0) return -1;
+    if (!take_samples_directly(data, &view)) {
+        if (PyErr_Occurred()) return -1;
+        Ref array = Ref::steal(require_float32(data));
+        if (!array) return -1;
+        if (acquire_samples(array.get(), &view) < 0) return -1;
+    }
     const Py_ssize_t n = view.shape[0];
     if (n > kMaxSamples) {
         // the header keeps 16 bits of the length: more samples would silently be dropped

@@ -1,0 +1,360 @@
+import ctypes
+import errno
+import gzip
+import io
+import os
+import pathlib
+import re
+
+import pytest
+
+from vandor import _io
+
+HEADER = pathlib.Path(__file__).resolve().parents[1] / "io" / "io.h"
+
+
+def header_signature(constant):
+    text = HEADER.read_text()
+    return re.search(constant + r'\[\] =\s*"([^"]*)"', text).group(1).encode()
+
+
+NAMES = {"PyFile_Dup": header_signature("kDupSignature"),
+         "PyFile_DupClose": header_signature("kDupCloseSignature")}
+
+
+class DupResult(ctypes.Structure):
+    _fields_ = [("stream", ctypes.c_void_p), ("orig_pos", ctypes.c_int64)]
+
+
+def capsule_pointer(capsule, name):
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    return get(capsule, name)
+
+
+# PYFUNCTYPE and PyDLL keep the GIL across the call and raise whatever the call left pending, the
+# way an extension module's caller sees these functions.
+dup = ctypes.PYFUNCTYPE(DupResult, ctypes.py_object, ctypes.c_char_p)(
+    capsule_pointer(_io.__pyx_capi__["PyFile_Dup"], NAMES["PyFile_Dup"]))
+dup_close = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_int64)(
+    capsule_pointer(_io.__pyx_capi__["PyFile_DupClose"], NAMES["PyFile_DupClose"]))
+libc = ctypes.PyDLL(None)
+libc.fread.restype = libc.fwrite.restype = ctypes.c_size_t
+libc.fread.argtypes = libc.fwrite.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t,
+                                              ctypes.c_void_p]
+libc.fseeko.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int]
+libc.ftello.restype, libc.ftello.argtypes = ctypes.c_int64, [ctypes.c_void_p]
+
+
+def fread(stream, n):
+    buf = ctypes.create_string_buffer(n)
+    got = libc.fread(buf, 1, n, stream)
+    return buf.raw[:got]
+
+
+def fwrite(stream, data):
+    return libc.fwrite(data, 1, len(data), stream)
+
+
+def lend(file, mode):
+    result = dup(file, mode)
+    assert result.stream
+    return result
+
+
+def hand_back(file, result):
+    assert dup_close(file, result.stream, result.orig_pos) == 0
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+DATA = os.urandom(3 * (1 << 20) // 2)  # more than one stdio buffer
+
+
+def test_capi_has_the_two_functions_under_their_signatures():
+    capi = _io.__pyx_capi__
+    assert set(capi) == set(NAMES)
+    get_name = ctypes.pythonapi.PyCapsule_GetName
+    get_name.restype, get_name.argtypes = ctypes.c_char_p, [ctypes.py_object]
+    for key, name in NAMES.items():
+        assert get_name(capi[key]) == name
+        assert capsule_pointer(capi[key], name)
+
+
+OPENERS = [  # how a real file is opened for reading
+    pytest.param(lambda p: open(p, "rb"), id="buffered"),
+    pytest.param(lambda p: open(p, "rb", buffering=0), id="raw"),
+    pytest.param(lambda p: open(p, "r+b"), id="random"),
+]
+
+
+@pytest.mark.parametrize("opener", OPENERS)
+@pytest.mark.parametrize("skip, count", [(0, 10), (100, 1000), (7, len(DATA)), (5000, 2 << 20)])
+def test_read_file_continues_at_object_position(tmp_path, opener, skip, count):
+    path = tmp_path / "data"
+    path.write_bytes(DATA)
+    with opener(path) as f:
+        f.read(skip)  # leaves read-ahead in a buffered object
+        lent = lend(f, b"rb")
+        got = fread(lent.stream, count)
+        assert got == DATA[skip:skip + count]
+        hand_back(f, lent)
+        assert f.tell() == skip + len(got)
+        assert f.read(64) == DATA[skip + len(got):skip + len(got) + 64]
+
+
+@pytest.mark.parametrize("mode", ["wb", "r+b", "ab"])
+@pytest.mark.parametrize("buffering", [-1, 0])
+def test_write_file_continues_at_object_position(tmp_path, mode, buffering):
+    path = tmp_path / "data"
+    path.write_bytes(b"")
+    head, body, tail = b"head" * 10, DATA, b"tail"
+    with open(path, mode, buffering=buffering) as f:
+        f.write(head)  # still in the object's buffer when buffered
+        lent = lend(f, b"wb")
+        assert fwrite(lent.stream, body) == len(body)
+        hand_back(f, lent)
+        assert not f.closed
+        assert f.tell() == len(head) + len(body)
+        f.write(tail)
+    assert path.read_bytes() == head + body + tail
+
+
+def test_write_then_read_back_on_one_object(tmp_path):
+    path = tmp_path / "data"
+    path.write_bytes(bytes(4096))
+    with open(path, "r+b") as f:
+        f.read(10)  # buffers the zeros the stream is about to overwrite
+        lent = lend(f, b"wb")
+        fwrite(lent.stream, b"X" * 20)
+        hand_back(f, lent)
+        f.seek(0)
+        assert f.read(40) == bytes(10) + b"X" * 20 + bytes(10)
+
+
+def pipe_reader(payload):
+    r, w = os.pipe()
+    os.write(w, payload)
+    os.close(w)
+    return os.fdopen(r, "rb")
+
+
+@pytest.mark.parametrize("before, count", [(0, 10), (3, 100), (50, 1000)])
+def test_pipe_read_leaves_the_rest_to_the_object(before, count):
+    payload = DATA[:4000]
+    with pipe_reader(payload) as f:
+        assert f.read(before) == payload[:before]
+        lent = lend(f, b"rb")
+        assert fread(lent.stream, count) == payload[before:before + count]
+        hand_back(f, lent)
+        assert f.read() == payload[before + count:]
+
+
+def test_pipe_read_skips_forward_but_not_back():
+    payload = DATA[:1000]
+    with pipe_reader(payload) as f:
+        lent = lend(f, b"rb")
+        assert libc.fseeko(lent.stream, 4, os.SEEK_CUR) == 0
+        assert fread(lent.stream, 6) == payload[4:10]
+        assert libc.ftello(lent.stream) == 10
+        with pytest.raises(OSError) as info:
+            libc.fseeko(lent.stream, 0, os.SEEK_SET)
+        assert info.value.errno == errno.ESPIPE
+        with pytest.raises(OSError):
+            dup_close(f, lent.stream, lent.orig_pos)
+        assert f.read(5) == payload[10:15]
+
+
+def test_pipe_write():
+    r, w = os.pipe()
+    with os.fdopen(w, "wb") as f:
+        lent = lend(f, b"wb")
+        fwrite(lent.stream, b"through the pipe")
+        hand_back(f, lent)
+        f.write(b"!")
+    with os.fdopen(r, "rb") as f:
+        assert f.read() == b"through the pipe!"
+
+
+@pytest.mark.parametrize("start, count", [(0, 5), (3, 100), (10, 0)])
+def test_bytesio_read(start, count):
+    f = io.BytesIO(DATA[:200])
+    f.seek(start)
+    lent = lend(f, b"rb")
+    assert fread(lent.stream, count) == DATA[start:start + count]
+    hand_back(f, lent)
+    assert f.tell() == min(start + count, 200)
+
+
+def test_bytesio_write_and_seek():
+    f = io.BytesIO(b"0123456789")
+    f.seek(4)
+    lent = lend(f, b"wb")
+    fwrite(lent.stream, b"ab")
+    assert libc.fseeko(lent.stream, 1, os.SEEK_CUR) == 0
+    fwrite(lent.stream, b"c")
+    hand_back(f, lent)
+    assert f.getvalue() == b"0123ab6c89"
+    assert f.tell() == 8
+
+
+def test_gzip_on_real_file_reads_decompressed(tmp_path):
+    path = tmp_path / "data.gz"
+    with gzip.open(path, "wb") as g:
+        g.write(DATA[:5000])
+    with gzip.open(path, "rb") as g:
+        g.read(100)
+        lent = lend(g, b"rb")
+        assert fread(lent.stream, 900) == DATA[100:1000]
+        hand_back(g, lent)
+        assert g.read(10) == DATA[1000:1010]
+
+
+class Chunky:  # a raw writer that takes a few bytes at a time
+    def __init__(self, per_call, report):
+        self.parts, self.per_call, self.report = [], per_call, report
+
+    def write(self, b):
+        taken = bytes(b[:self.per_call]) if self.report else bytes(b)
+        self.parts.append(taken)
+        return len(taken) if self.report else None
+
+
+@pytest.mark.parametrize("per_call, report", [(3, True), (1 << 30, True), (0, False)])
+def test_short_writes_are_completed(per_call, report):
+    sink = Chunky(per_call, report)
+    lent = lend(sink, b"wb")
+    fwrite(lent.stream, DATA[:1000])
+    hand_back(sink, lent)
+    assert b"".join(sink.parts) == DATA[:1000]
+
+
+class Failing:
+    def readinto(self, b):
+        raise RuntimeError("readinto broke")
+
+    def write(self, b):
+        raise RuntimeError("write broke")
+
+
+class WrongRead:
+    def read(self, n):
+        return "text"
+
+
+@pytest.mark.parametrize("obj, exc", [(Failing(), RuntimeError), (WrongRead(), TypeError)])
+def test_read_callback_failure_is_reported_twice(obj, exc):
+    lent = lend(obj, b"rb")
+    with pytest.raises(exc):
+        fread(lent.stream, 10)
+    with pytest.raises(exc):
+        dup_close(obj, lent.stream, lent.orig_pos)
+
+
+def test_write_callback_failure_surfaces_at_close():
+    obj = Failing()
+    lent = lend(obj, b"wb")
+    fwrite(lent.stream, b"buffered until the close")
+    with pytest.raises(RuntimeError, match="write broke"):
+        dup_close(obj, lent.stream, lent.orig_pos)
+
+
+@pytest.mark.parametrize("size", [10, 3 << 20])  # flushed at the close, or by fwrite itself
+def test_full_disk_is_an_error(size):
+    with open("/dev/full", "wb") as f:
+        lent = lend(f, b"wb")
+        fwrite(lent.stream, bytes(size))
+        with pytest.raises(OSError) as info:
+            dup_close(f, lent.stream, lent.orig_pos)
+        assert info.value.errno in (errno.ENOSPC, errno.EIO)
+        assert not f.closed
+        # a second hand-back of the failed stream must not close it again
+        assert dup_close(f, lent.stream, lent.orig_pos) == 0
+
+
+def closed_file(tmp_path):
+    f = open(tmp_path / "c", "wb")
+    f.close()
+    return f
+
+
+def closed_bytesio(tmp_path):
+    f = io.BytesIO()
+    f.close()
+    return f
+
+
+BAD_DUPS = [  # (make the object, mode, exception)
+    (closed_file, b"rb", ValueError),
+    (closed_bytesio, b"wb", ValueError),
+    (lambda p: open(p / "t", "w"), b"wb", TypeError),
+    (lambda p: io.StringIO("x"), b"rb", TypeError),
+    (lambda p: object(), b"rb", TypeError),
+    (lambda p: object(), b"wb", TypeError),
+    (lambda p: io.BytesIO(), b"r", ValueError),
+    (lambda p: io.BytesIO(), b"ab", ValueError),
+    (lambda p: io.BytesIO(), None, ValueError),
+    (lambda p: open(p / "w", "wb"), b"rb", OSError),  # descriptor not open for reading
+]
+
+
+@pytest.mark.parametrize("make, mode, exc", BAD_DUPS)
+def test_dup_failures(tmp_path, make, mode, exc):
+    obj = make(tmp_path)
+    with pytest.raises(exc):
+        dup(obj, mode)
+    if hasattr(obj, "close"):
+        obj.close()
+
+
+def test_unknown_stream_is_refused_untouched(tmp_path):
+    path = tmp_path / "data"
+    path.write_bytes(DATA[:100])
+    with open(path, "rb") as f:
+        lent = lend(f, b"rb")
+        other = io.BytesIO()
+        with pytest.raises(ValueError):
+            dup_close(f, lent.stream + 1, 0)
+        assert fread(lent.stream, 10) == DATA[:10]  # the real stream still works
+        with pytest.raises(ValueError):  # wrong object: fails, yet the stream is closed
+            dup_close(other, lent.stream, lent.orig_pos)
+        assert f.tell() == 10
+        assert dup_close(f, lent.stream, lent.orig_pos) == 0  # the repeat after a failure
+        with pytest.raises(ValueError):  # and nothing after that
+            dup_close(f, lent.stream, lent.orig_pos)
+
+
+def test_second_hand_back_after_success_is_refused():
+    f = io.BytesIO(b"abc")
+    lent = lend(f, b"rb")
+    hand_back(f, lent)
+    with pytest.raises(ValueError):
+        dup_close(f, lent.stream, lent.orig_pos)
+
+
+def test_no_descriptor_leaks(tmp_path):
+    path = tmp_path / "data"
+    path.write_bytes(DATA[:10000])
+
+    def cycle():
+        with open(path, "rb") as f:
+            lent = lend(f, b"rb")
+            fread(lent.stream, 100)
+            hand_back(f, lent)
+        with open(path, "rb") as f, pytest.raises(OSError):
+            dup(f, b"wb")
+        with open("/dev/full", "wb") as f:
+            lent = lend(f, b"wb")
+            fwrite(lent.stream, b"x")
+            with pytest.raises(OSError):
+                dup_close(f, lent.stream, lent.orig_pos)
+        with pipe_reader(b"abc") as f:
+            hand_back(f, lend(f, b"rb"))
+
+    cycle()
+    before = open_fds()
+    for _ in range(50):
+        cycle()
+    assert open_fds() == before
