@@ -23,19 +23,12 @@ PyObject* call_close_file(FileStreamObject* self) {
 }
 
 PyObject* file_close_file(FileStreamObject* self) {
-    if (self->fd != nullptr) {
+    if (self->fd != nullptr && self->file != Py_None) {
+        // the bridge disposes of the stream even when it reports a failure, so the stream is
+        // forgotten either way: handing it back again would close it twice
         FILE* fd = std::exchange(self->fd, nullptr);
-        if (self->file != Py_None) {
-            // the bridge disposes of the stream even when it reports a failure, so the stream
-            // is forgotten either way: handing it back again would close it twice
-            bridge::PyFile_DupClose(self->file, fd, self->orig_pos);
-            if (PyErr_Occurred()) return nullptr;
-        } else {
-            // the collector took the file object away; the stream has its own descriptor (the
-            // bridge closes it without closing the object), so closing it alone releases it.
-            // A read-only stream has nothing left to lose if fclose reports a failure.
-            std::fclose(fd);
-        }
+        bridge::PyFile_DupClose(self->file, fd, self->orig_pos);
+        if (PyErr_Occurred()) return nullptr;
     }
     if (self->file_owner && self->file != Py_None) {
         Ref res = Ref::steal(PyObject_CallMethodNoArgs(self->file, names::close));
@@ -169,8 +162,12 @@ int file_traverse(PyObject* op, visitproc visit, void* arg) {
     return 0;
 }
 
+// A lent stream can only be handed back together with the object it was lent on, so that
+// object stays until then. Keeping it breaks no cycle the collector could otherwise break: the
+// bridge holds the object itself for as long as the stream is out.
 int file_clear(PyObject* op) {
-    Py_XSETREF(as_file(op)->file, Py_NewRef(Py_None));
+    FileStreamObject* self = as_file(op);
+    if (self->fd == nullptr) Py_XSETREF(self->file, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -186,9 +183,14 @@ void file_dealloc(PyObject* op) {
     if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
     PyObject_GC_UnTrack(op);
     FileStreamObject* self = as_file(op);
-    // the finalizer had already run before this iterator took up a stream again; without a
-    // live object to hand it back to safely, closing the stream itself is what remains
-    if (self->fd != nullptr) std::fclose(std::exchange(self->fd, nullptr));
+    if (self->fd != nullptr) {
+        // the finalizer runs once per object, and this one had run before the iterator took up
+        // a stream again (or a script subclass's __del__ replaced it); untracked and unreferenced,
+        // the iterator cannot be reached by what the release calls
+        SavedError saved;
+        Ref closed = Ref::steal(call_close_file(self));
+        if (!closed) PyErr_WriteUnraisable(nullptr);
+    }
     Py_CLEAR(self->file);
     Py_TYPE(op)->tp_free(op);
 }
