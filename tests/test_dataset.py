@@ -451,3 +451,20 @@ def test_failed_to_file_leaves_the_dataset_alone(tmp_path):
     with pytest.raises(FileNotFoundError):
         ds.to_file(tmp_path / "missing" / "x")
     assert modes(ds) == (False, True, False) and ds.n_traces == 1
+
+
+@pytest.mark.parametrize("write", [
+    lambda ds, path: ds.to_stream(path),
+    lambda ds, path: ds.to_stream(str(path)),
+    lambda ds, path: SEGY.from_file(open(path, "rb")).to_file(path),
+    lambda ds, path: SEGY.from_file(open(path, "rb")).to_stream(path),
+])
+def test_writing_over_the_file_being_read_is_refused(write_dataset, write):
+    path = write_dataset([[1.0, 2.0], [3.0]])
+    before = path.read_bytes()
+    ds = SEGY.from_file(path)
+    with pytest.raises(ValueError, match="cannot write a dataset over the file its traces are read from"):
+        write(ds, path)
+    gc.collect()
+    assert path.read_bytes() == before
+    assert [list(np.asarray(t)) for t in SEGY.from_file(path)] == [[1.0, 2.0], [3.0]]

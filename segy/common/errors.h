@@ -19,4 +19,7 @@ inline constexpr const char kCountNotRewritten[] =
 inline constexpr const char kWriteAcceptedNothing[] = "write() accepted none of %zd bytes.";
 inline constexpr const char kClosedFile[] = "I/O operation on closed file.";
 
+inline constexpr const char kWritesOverBacking[] =
+    "cannot write a dataset over the file its traces are read from";
+
 }  // namespace vandor::segy

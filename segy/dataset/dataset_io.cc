@@ -240,19 +240,31 @@ int write_to_file(PyObject* self, PyObject* f, PyObject* created, StoredWrite* o
     return fsync_directory(created);
 }
 
-// Whether `filename` names the file an on-disk dataset already reads from: the same object, or
-// two paths to one existing file. 1, 0, or -1 + exception.
-int is_own_backing(DatasetObject* ds, PyObject* filename) {
-    if (filename == ds->file) return 1;
-    if (ds->file == Py_None || has_attr_quiet(ds->file, names::read) ||
-        has_attr_quiet(filename, names::write)) {
+// The path an on-disk dataset reads from: its backing path, or the `name` of its backing file
+// object when that is a path. A new reference; nullptr without exception when there is none.
+PyObject* backing_path(DatasetObject* ds) {
+    if (ds->file == Py_None) return nullptr;
+    if (!has_attr_quiet(ds->file, names::read)) return fspath(ds->file);
+    Ref name = Ref::steal(PyObject_GetAttr(ds->file, names::name));
+    if (!name || !is_path(name.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return fspath(name.get());
+}
+
+// Whether the path `target` (not a writable object) names the file the dataset reads from, so
+// that opening it for writing would truncate the traces before they are read. 1, 0, or -1 + exc.
+int names_backing_file(DatasetObject* ds, PyObject* target) {
+    if (has_attr_quiet(target, names::write)) return 0;
+    Ref backing = Ref::steal(backing_path(ds));
+    if (!backing) return PyErr_Occurred() ? -1 : 0;
+    Ref path = Ref::steal(PyLong_Check(target) ? nullptr : fspath(target));
+    if (!path) {
+        PyErr_Clear();  // not a path: whatever open() makes of it, it is not our file by name
         return 0;
     }
-    Ref target = Ref::steal(fspath(filename));
-    if (!target) return -1;
-    Ref backing = Ref::steal(fspath(ds->file));
-    if (!backing) return -1;
-    Ref same = Ref::steal(os_path_call(names::samefile, backing.get(), target.get()));
+    Ref same = Ref::steal(os_path_call(names::samefile, backing.get(), path.get()));
     if (!same) {
         // one of the two does not exist (or cannot be examined): not the same file
         if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
@@ -260,6 +272,21 @@ int is_own_backing(DatasetObject* ds, PyObject* filename) {
         return 0;
     }
     return PyObject_IsTrue(same.get());
+}
+
+int refuse_overwriting_backing(DatasetObject* ds, PyObject* target) {
+    const int same = names_backing_file(ds, target);
+    if (same <= 0) return same;
+    PyErr_SetString(PyExc_ValueError, kWritesOverBacking);
+    return -1;
+}
+
+// Whether `filename` names the file an on-disk dataset already reads from: the same object, or
+// a path to the file of a path-backed dataset. 1, 0, or -1 + exception.
+int is_own_backing(DatasetObject* ds, PyObject* filename) {
+    if (filename == ds->file) return 1;
+    if (ds->file == Py_None || has_attr_quiet(ds->file, names::read)) return 0;
+    return names_backing_file(ds, filename);
 }
 
 // f.write(buf[:len]), calling again for whatever a short write left; None counts as all.
@@ -420,6 +447,7 @@ PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
         const int own = is_own_backing(ds, filename);
         if (own < 0) return nullptr;
         if (own) return Py_NewRef(self);
+        if (refuse_overwriting_backing(ds, filename) < 0) return nullptr;
     }
     Ref target, name, created;
     if (has_attr_quiet(filename, names::write)) {
@@ -458,6 +486,9 @@ PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* dataset_to_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* stream;
     if (parse_args(kToStream, args, kwargs, &stream) < 0) return nullptr;
+    const int on_disk = dataset_test(self, names::on_disk);
+    if (on_disk < 0) return nullptr;
+    if (on_disk && refuse_overwriting_backing(as_dataset(self), stream) < 0) return nullptr;
     Ref target = Ref::steal(has_attr_quiet(stream, names::write) ? nullcontext(stream)
                                                                   : open_file(stream, names::wb));
     if (!target) return nullptr;
