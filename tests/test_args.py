@@ -46,7 +46,8 @@ INT_CASES = [  # (value, exception or expected ntr)
     (2**31 - 1, 2**31 - 1), (-2**31, -2**31), (True, 1), (7.9, 7),
     (2**31, "value too large to convert to int"),
     (-2**31 - 1, "value too large to convert to int"),
-    (2**64, "Python int too large to convert to C long"),
+    (2**64, "value too large to convert to int"),
+    (-2**70, "value too large to convert to int"),
     ("1", "an integer is required"),
 ]
 
@@ -59,6 +60,24 @@ def test_int_conversion(value, expected):
         assert str(info.value) == expected
     else:
         assert segy.SEGYTrace([1.0], 1, ntr=value).ntr == expected
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(dt=2**64), "value too large to convert to unsigned short"),
+    (dict(dt=-2**64), "can't convert negative value to unsigned short"),
+    (dict(dt=1, sfe=2**70), "value too large to convert to short"),
+])
+def test_values_beyond_any_c_type_get_the_fixed_width_message(kwargs, message):
+    with pytest.raises(OverflowError) as info:
+        segy.SEGYTrace([1.0], **kwargs)
+    assert str(info.value) == message
+
+
+def test_index_only_objects_are_integers():
+    class Idx:
+        def __index__(self):
+            return 12
+    assert segy.SEGYTrace([1.0], Idx(), ntr=Idx()).ntr == 12
 
 
 def test_int_returning_a_non_int_is_refused():

@@ -108,6 +108,18 @@ def test_bad_sibling_fails_the_import_before_numpy(prelude, expected):
     assert import_failure(prelude) == [expected, "False"]
 
 
+@pytest.mark.parametrize("prelude, expected", [
+    (sibling() + "m.__pyx_capi__['PyFile_Dup'] = ctypes.pythonapi.PyCapsule_New(1, None, None)\n",
+     f"TypeError: C function vandor._io.PyFile_Dup has wrong signature (expected {DUP}, got NULL)"),
+    (sibling() + "m.__pyx_capi__['PyFile_Dup'] = 42\n",
+     f"TypeError: C function vandor._io.PyFile_Dup has wrong signature (expected {DUP}, got NULL)"),
+    ("import sys, types\nsys.modules['vandor._io'] = types.SimpleNamespace(__pyx_capi__={})\n",
+     "ImportError: vandor._io does not export expected C function PyFile_Dup"),
+])
+def test_malformed_sibling_is_an_error_not_a_crash(prelude, expected):
+    assert import_failure(prelude) == [expected, "False"]
+
+
 def test_missing_sibling_module_and_recovery_on_next_import():
     out = run_isolated("""
         import sys, importlib.abc

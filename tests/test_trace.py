@@ -53,6 +53,7 @@ libc.fwrite.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_size_t, ctype
 
 # the class's C-level table: from_trace, from_file_descriptor, to_file_descriptor
 _vtable = ctypes.cast(capsule_pointer(SEGYTrace.__dict__["__pyx_vtable__"], None), ctypes.POINTER(ctypes.c_void_p))
+from_trace = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)(_vtable[0])
 from_file_descriptor = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p)(_vtable[1])
 to_file_descriptor = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(_vtable[2])
 
@@ -385,5 +386,80 @@ def test_write_errors_are_reported():
         with pytest.raises(OSError) as info:
             to_file_descriptor(SEGYTrace(np.ones(3, np.float32), 1), fp)
         assert str(info.value) == "Error writing trace header to file."
+    finally:
+        libc.fclose(fp)
+
+
+def test_second_constructor_call_keeps_earlier_exports_valid():
+    fp = stream_over(expected_header(3, 1) + np.array([1, 2, 3], "<f4").tobytes())
+    trace = from_file_descriptor(fp)  # owns its samples
+    libc.fclose(fp)
+    old = np.frombuffer(trace, np.float32)
+    listed = SEGYTrace([4.0, 5.0], 1)
+    view = memoryview(listed)
+    trace.__init__([9.0], 1)
+    listed.__init__([7.0], 1)
+    np.zeros(1000, np.float32)  # churn the allocator
+    assert old.tolist() == [1.0, 2.0, 3.0] and view.tolist() == [4.0, 5.0]
+    old[0] = 6.0  # still writable memory of ours
+    assert np.asarray(trace).tolist() == [9.0] and np.asarray(listed).tolist() == [7.0]
+
+
+# --- wrapping records: from_trace ---
+
+class OwnArgs(ctypes.Structure):
+    _fields_ = [("n", ctypes.c_int), ("trace_owner", ctypes.c_int), ("trace_data_owner", ctypes.c_int)]
+
+
+new_trace = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_int)(
+    capsule_pointer(segy.__pyx_capi__["new_trace"]))
+del_trace = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int)(
+    capsule_pointer(segy.__pyx_capi__["del_trace"]))
+
+
+@pytest.mark.parametrize("args, frees", [(None, False), (OwnArgs(0, 1, 1), False),
+                                         (OwnArgs(1, 1, 0), True), (OwnArgs(2, 1, 1), True)])
+def test_from_trace_wraps_without_copying_and_owns_as_told(args, frees):
+    rec = new_trace(4)
+    data = ctypes.cast(ctypes.c_void_p(rec + HEADER), ctypes.POINTER(ctypes.POINTER(ctypes.c_float))).contents
+    for i in range(4):
+        data[i] = float(i)
+    trace = from_trace(rec, None if args is None else ctypes.addressof(args))
+    np.frombuffer(trace, np.float32)[0] = 9.0
+    assert data[0] == 9.0 and trace.ns == 4
+    del trace
+    if not frees:
+        del_trace(rec, 1)  # still the caller's: a double free would abort the process
+
+
+@pytest.mark.parametrize("record, message", [(0, "Invalid shape in axis 0: 0."), (None, None)])
+def test_from_trace_refuses_empty_and_null_records(record, message):
+    rec = new_trace(record) if record is not None else None
+    with pytest.raises(ValueError) as info:
+        from_trace(rec, None)
+    if message:
+        assert str(info.value) == message
+    del_trace(rec, 1)
+
+
+def test_largest_stored_trace_is_read_whole():
+    samples = np.arange(65535, dtype="<f4")
+    fp = stream_over(expected_header(65535, 1) + samples.tobytes())
+    trace = from_file_descriptor(fp)
+    libc.fclose(fp)
+    assert trace.ns == 65535 and np.array_equal(np.asarray(trace), samples)
+
+
+def test_sample_write_error_is_reported():
+    libc.fmemopen.restype = ctypes.c_void_p
+    libc.fmemopen.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_char_p]
+    libc.setvbuf.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_size_t]
+    buf = ctypes.create_string_buffer(HEADER + 4)
+    fp = libc.fmemopen(buf, HEADER + 4, b"wb")  # room for the header and one sample
+    libc.setvbuf(fp, None, 2, 0)
+    try:
+        with pytest.raises(OSError) as info:
+            to_file_descriptor(SEGYTrace(np.ones(3, np.float32), 1), fp)
+        assert str(info.value) == "Error writing trace data to file."
     finally:
         libc.fclose(fp)

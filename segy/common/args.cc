@@ -79,11 +79,12 @@ int bind_keywords(const Signature& sig, PyObject* kwargs, Py_ssize_t nargs, PyOb
 // The interpreter's __int__ protocol, as fixed-width parameters apply it; a new int or nullptr.
 PyObject* to_int_object(PyObject* obj) {
     PyNumberMethods* m = Py_TYPE(obj)->tp_as_number;
-    if (m == nullptr || m->nb_int == nullptr) {
+    unaryfunc convert = m == nullptr ? nullptr : m->nb_int != nullptr ? m->nb_int : m->nb_index;
+    if (convert == nullptr) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return nullptr;
     }
-    Ref res = Ref::steal(m->nb_int(obj));
+    Ref res = Ref::steal(convert(obj));
     if (!res) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
         return nullptr;
@@ -111,9 +112,10 @@ int as_signed(PyObject* obj, long lo, long hi, const char* ctype, long* out) {
         if (!v) return -1;
         return as_signed(v.get(), lo, hi, ctype, out);
     }
-    const long v = PyLong_AsLong(obj);
+    int overflow;
+    const long v = PyLong_AsLongAndOverflow(obj, &overflow);
     if (v == -1 && PyErr_Occurred()) return -1;
-    if (v < lo || v > hi) {
+    if (overflow != 0 || v < lo || v > hi) {
         PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", ctype);
         return -1;
     }
@@ -197,7 +199,10 @@ int as_ushort(PyObject* obj, std::uint16_t* out) {
         return -1;
     }
     const unsigned long v = PyLong_AsUnsignedLong(obj);
-    if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        PyErr_Clear();  // beyond any C type is beyond this one too: one message for both
+    }
     if (v > std::numeric_limits<std::uint16_t>::max()) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to unsigned short");
         return -1;

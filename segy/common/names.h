@@ -18,6 +18,10 @@
     X(seekable, "seekable")              \
     X(path, "path")                      \
     X(samefile, "samefile")              \
+    X(abspath, "abspath")                \
+    X(dirname, "dirname")                \
+    X(O_RDONLY, "O_RDONLY")              \
+    X(fspath_method, "__fspath__")       \
     X(open, "open")                      \
     X(require, "require")                \
     X(float32, "float32")                \

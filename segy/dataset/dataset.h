@@ -24,6 +24,13 @@ struct DatasetObject {
 extern PyTypeObject SEGYType;
 extern const DatasetMethods kDatasetMethods;
 
+// A new SEGY in no mode, made without running the initialiser; nullptr + exception.
+DatasetObject* dataset_alloc();
+
+// Truth of the mode property `name` looked up on the instance, so that script subclasses
+// overriding it steer the decision; 1, 0, or -1 + exception.
+int dataset_test(PyObject* self, PyObject* name);
+
 // Script-visible methods implemented in dataset_io.cc, listed in SEGY's method table.
 PyObject* dataset_from_file(PyObject* cls, PyObject* args, PyObject* kwargs);
 PyObject* dataset_to_memory(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -1,1 +1,507 @@
 #include <Python.h>
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "segy/bridge/bridge.h"
+#include "segy/common/args.h"
+#include "segy/common/errors.h"
+#include "segy/common/names.h"
+#include "segy/common/ref.h"
+#include "segy/dataset/dataset.h"
+#include "segy/module/module.h"
+#include "segy/trace/trace.h"
+
+namespace vandor::segy {
+namespace {
+
+constexpr Py_ssize_t kCountBytes = sizeof(std::int32_t);
+
+DatasetObject* as_dataset(PyObject* self) { return reinterpret_cast<DatasetObject*>(self); }
+
+// A special method as the interpreter finds it: on the type, bound to the instance. A new
+// reference; nullptr with no exception when the type lacks it.
+PyObject* lookup_special(PyObject* obj, PyObject* name) {
+    PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);
+    if (attr == nullptr) return nullptr;
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    if (get == nullptr) return Py_NewRef(attr);
+    return get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+// Whether looking `name` up on `obj` succeeds; any error of the lookup counts as absence.
+bool has_attr_quiet(PyObject* obj, PyObject* name) {
+    Ref v = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!v) PyErr_Clear();
+    return static_cast<bool>(v);
+}
+
+bool is_path(PyObject* obj) {
+    return PyUnicode_Check(obj) || PyBytes_Check(obj) ||
+           _PyType_Lookup(Py_TYPE(obj), names::fspath_method) != nullptr;
+}
+
+// os.<name> through the module's namespace; a new reference or nullptr + exception.
+PyObject* os_attr(PyObject* name) {
+    Ref os = Ref::steal(module_global(names::os));
+    return os ? PyObject_GetAttr(os.get(), name) : nullptr;
+}
+
+PyObject* os_path_call(PyObject* func, PyObject* a, PyObject* b = nullptr) {
+    Ref path = Ref::steal(os_attr(names::path));
+    if (!path) return nullptr;
+    return PyObject_CallMethodObjArgs(path.get(), func, a, b, nullptr);
+}
+
+PyObject* fspath(PyObject* obj) {
+    Ref f = Ref::steal(os_attr(names::fspath));
+    return f ? PyObject_CallOneArg(f.get(), obj) : nullptr;
+}
+
+PyObject* nullcontext(PyObject* obj) {
+    Ref nc = Ref::steal(module_global(names::nullcontext));
+    return nc ? PyObject_CallOneArg(nc.get(), obj) : nullptr;
+}
+
+PyObject* open_file(PyObject* path, PyObject* mode) {
+    return PyObject_CallFunctionObjArgs(builtins::open, path, mode, nullptr);
+}
+
+// The interpreter's `with manager as f: body(f)`. __exit__ always runs once entered; its own
+// error replaces the body's, keeping the body's as context. The managers entered here never
+// swallow an error, and one that claims to is not believed: a failed write stays failed.
+template <typename Body>
+int with_context(PyObject* manager, Body&& body) {
+    Ref enter = Ref::steal(lookup_special(manager, names::enter));
+    if (!enter) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the context manager protocol",
+                         Py_TYPE(manager)->tp_name);
+        }
+        return -1;
+    }
+    Ref exit = Ref::steal(lookup_special(manager, names::exit));
+    if (!exit) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the context manager protocol "
+                         "(missed __exit__ method)",
+                         Py_TYPE(manager)->tp_name);
+        }
+        return -1;
+    }
+    Ref f = Ref::steal(PyObject_CallNoArgs(enter.get()));
+    if (!f) return -1;
+    if (body(f.get()) == 0) {
+        Ref r = Ref::steal(
+            PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
+        return r ? 0 : -1;
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
+    Ref r = Ref::steal(PyObject_CallFunctionObjArgs(exit.get(), type, value,
+                                                    tb != nullptr ? tb : Py_None, nullptr));
+    if (r) {
+        PyErr_Restore(type, value, tb);
+        return -1;
+    }
+    PyObject *type2, *value2, *tb2;
+    PyErr_Fetch(&type2, &value2, &tb2);
+    PyErr_NormalizeException(&type2, &value2, &tb2);
+    if (value2 != value) {
+        PyException_SetContext(value2, value);  // steals value
+    } else {
+        Py_DECREF(value);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_Restore(type2, value2, tb2);
+    return -1;
+}
+
+// "Cannot convert X to vandor.segy.SEGYTrace" for anything but a trace, None included: the
+// writers would otherwise have no record to write.
+int check_trace(PyObject* item) {
+    if (is_trace(item)) return 0;
+    PyErr_Format(PyExc_TypeError, kCannotConvert, Py_TYPE(item)->tp_name, SEGYTraceType.tp_name);
+    return -1;
+}
+
+// Counts one more trace written, refusing a count the 32-bit head cannot carry.
+int count_trace(std::int64_t* written) {
+    if (*written == std::numeric_limits<std::int32_t>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return -1;
+    }
+    ++*written;
+    return 0;
+}
+
+int raise_count_not_rewritten(std::int64_t written, std::int32_t head) {
+    PyErr_Format(PyExc_OSError, kCountNotRewritten, static_cast<long long>(written), head);
+    return -1;
+}
+
+// A failed stdio call: a callback of the lent stream may have left its exception pending.
+int raise_stream_error() {
+    if (!PyErr_Occurred()) PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
+}
+
+struct StoredWrite {
+    std::int64_t written = 0;  // traces written after the count
+    off_t head = -1;           // where the count went; -1 when the stream cannot tell
+};
+
+// Writes the count, then every trace the dataset yields, then mends the count when the traces
+// did not match it.
+int write_stored(PyObject* self, FILE* fp, StoredWrite* out) {
+    const std::int32_t count = as_dataset(self)->n_traces;
+    out->head = ftello(fp);
+    if (std::fwrite(&count, kCountBytes, 1, fp) != 1) {
+        PyErr_SetString(PyExc_OSError, kErrorWritingCount);
+        return -1;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(self));
+    if (!it) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (check_trace(item.get()) < 0 || count_trace(&out->written) < 0) return -1;
+        Ref r = Ref::steal(kTraceMethods.to_file_descriptor(
+            reinterpret_cast<TraceObject*>(item.get()), fp));
+        if (!r) return -1;
+    }
+    if (PyErr_Occurred()) return -1;
+    if (out->written == count) return 0;
+    const auto written = static_cast<std::int32_t>(out->written);
+    if (out->head < 0) return raise_count_not_rewritten(out->written, count);
+    // flushing first tells a failing device apart from a stream that cannot go back
+    if (std::fflush(fp) != 0) return raise_stream_error();
+    const off_t end = ftello(fp);
+    if (end < 0 || fseeko(fp, out->head, SEEK_SET) != 0) {
+        return raise_count_not_rewritten(out->written, count);
+    }
+    if (std::fwrite(&written, kCountBytes, 1, fp) != 1) {
+        PyErr_SetString(PyExc_OSError, kErrorWritingCount);
+        return -1;
+    }
+    // back to the end of what was written, which is where the bridge leaves the file object
+    if (fseeko(fp, end, SEEK_SET) != 0) return raise_stream_error();
+    return 0;
+}
+
+// A new name entered into the directory is durable only once the directory is synced too.
+int fsync_directory(PyObject* path) {
+    Ref abs = Ref::steal(os_path_call(names::abspath, path));
+    Ref dir = abs ? Ref::steal(os_path_call(names::dirname, abs.get())) : Ref();
+    Ref os = dir ? Ref::steal(module_global(names::os)) : Ref();
+    Ref flags = os ? Ref::steal(PyObject_GetAttr(os.get(), names::O_RDONLY)) : Ref();
+    if (!flags) return -1;
+    Ref fd = Ref::steal(
+        PyObject_CallMethodObjArgs(os.get(), names::open, dir.get(), flags.get(), nullptr));
+    if (!fd) return -1;
+    Ref synced = Ref::steal(PyObject_CallMethodOneArg(os.get(), names::fsync, fd.get()));
+    if (!synced) {
+        SavedError saved;
+        Ref closed = Ref::steal(PyObject_CallMethodOneArg(os.get(), names::close, fd.get()));
+        if (!closed) PyErr_Clear();
+        return -1;
+    }
+    Ref closed = Ref::steal(PyObject_CallMethodOneArg(os.get(), names::close, fd.get()));
+    return closed ? 0 : -1;
+}
+
+// Steps inside the target's context: lend, write, hand back, then flush and, for a file this
+// call created (`created` is its os.fspath), sync the file and its directory.
+int write_to_file(PyObject* self, PyObject* f, PyObject* created, StoredWrite* out) {
+    const bridge::DupResult dup = bridge::PyFile_Dup(f, const_cast<char*>("wb"));
+    if (PyErr_Occurred()) return -1;
+    if (write_stored(self, dup.stream, out) < 0) {
+        SavedError saved;  // the write error is the one to report; the hand-back still happens
+        bridge::dup_close(f, dup.stream, dup.orig_pos);
+        PyErr_Clear();
+        return -1;
+    }
+    bridge::dup_close(f, dup.stream, dup.orig_pos);
+    if (PyErr_Occurred()) return -1;
+    Ref flushed = Ref::steal(PyObject_CallMethodNoArgs(f, names::flush));
+    if (!flushed) return -1;
+    if (created == nullptr) return 0;
+    Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(f, names::fileno));
+    Ref fsync = fileno ? Ref::steal(os_attr(names::fsync)) : Ref();
+    Ref synced = fsync ? Ref::steal(PyObject_CallOneArg(fsync.get(), fileno.get())) : Ref();
+    if (!synced) return -1;
+    return fsync_directory(created);
+}
+
+// The path an on-disk dataset reads from: its backing path, or the `name` of its backing file
+// object when that is a path. A new reference; nullptr without exception when there is none.
+PyObject* backing_path(DatasetObject* ds) {
+    if (ds->file == Py_None) return nullptr;
+    if (!has_attr_quiet(ds->file, names::read)) return fspath(ds->file);
+    Ref name = Ref::steal(PyObject_GetAttr(ds->file, names::name));
+    if (!name || !is_path(name.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return fspath(name.get());
+}
+
+// Whether the path `target` (not a writable object) names the file the dataset reads from, so
+// that opening it for writing would truncate the traces before they are read. 1, 0, or -1 + exc.
+int names_backing_file(DatasetObject* ds, PyObject* target) {
+    if (has_attr_quiet(target, names::write)) return 0;
+    Ref backing = Ref::steal(backing_path(ds));
+    if (!backing) return PyErr_Occurred() ? -1 : 0;
+    Ref path = Ref::steal(PyLong_Check(target) ? nullptr : fspath(target));
+    if (!path) {
+        PyErr_Clear();  // not a path: whatever open() makes of it, it is not our file by name
+        return 0;
+    }
+    Ref same = Ref::steal(os_path_call(names::samefile, backing.get(), path.get()));
+    if (!same) {
+        // one of the two does not exist (or cannot be examined): not the same file
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_IsTrue(same.get());
+}
+
+int refuse_overwriting_backing(DatasetObject* ds, PyObject* target) {
+    const int same = names_backing_file(ds, target);
+    if (same <= 0) return same;
+    PyErr_SetString(PyExc_ValueError, kWritesOverBacking);
+    return -1;
+}
+
+// Whether `filename` names the file an on-disk dataset already reads from: the same object, or
+// a path to the file of a path-backed dataset. 1, 0, or -1 + exception.
+int is_own_backing(DatasetObject* ds, PyObject* filename) {
+    if (filename == ds->file) return 1;
+    if (ds->file == Py_None || has_attr_quiet(ds->file, names::read)) return 0;
+    return names_backing_file(ds, filename);
+}
+
+// f.write(buf[:len]), calling again for whatever a short write left; None counts as all.
+int write_all(PyObject* f, const void* buf, Py_ssize_t len) {
+    const char* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        Ref chunk = Ref::steal(PyBytes_FromStringAndSize(p, len));
+        if (!chunk) return -1;
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(f, names::write, chunk.get()));
+        if (!r) return -1;
+        if (!PyLong_Check(r.get())) return 0;
+        const Py_ssize_t n = PyLong_AsSsize_t(r.get());
+        if (n == -1 && PyErr_Occurred()) return -1;
+        if (n <= 0) {
+            PyErr_Format(PyExc_OSError, kWriteAcceptedNothing, len);
+            return -1;
+        }
+        if (n >= len) return 0;
+        p += n;
+        len -= n;
+    }
+    return 0;
+}
+
+// Whether the target can seek; an object without seekable() cannot. 1, 0, or -1 + exception.
+int can_seek(PyObject* f) {
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(f, names::seekable));
+    if (!r) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_IsTrue(r.get());
+}
+
+// Puts `written` over the count that went out `total` bytes before the current position.
+int rewrite_stream_count(PyObject* f, std::int64_t total, std::int32_t written) {
+    Ref end = Ref::steal(PyObject_CallMethodNoArgs(f, names::tell));
+    if (!end) return -1;
+    const long long end_pos = PyLong_AsLongLong(end.get());
+    if (end_pos == -1 && PyErr_Occurred()) return -1;
+    Ref head = Ref::steal(PyLong_FromLongLong(end_pos - total));
+    if (!head) return -1;
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(f, names::seek, head.get()));
+    if (!r || write_all(f, &written, kCountBytes) < 0) return -1;
+    r = Ref::steal(PyObject_CallMethodOneArg(f, names::seek, end.get()));
+    return r ? 0 : -1;
+}
+
+int write_to_stream(PyObject* self, PyObject* f, std::int64_t* written) {
+    const std::int32_t count = as_dataset(self)->n_traces;
+    if (write_all(f, &count, kCountBytes) < 0) return -1;
+    std::int64_t total = kCountBytes;
+    Ref it = Ref::steal(PyObject_GetIter(self));
+    if (!it) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (check_trace(item.get()) < 0 || count_trace(written) < 0) return -1;
+        const ::segy* record = reinterpret_cast<TraceObject*>(item.get())->record;
+        if (record == nullptr) {
+            PyErr_SetString(PyExc_ValueError, kNotInitialized);
+            return -1;
+        }
+        const Py_ssize_t sample_bytes = Py_ssize_t{record->ns} * Py_ssize_t{sizeof(float)};
+        if (write_all(f, record, VANDOR_SEGY_HEADER_BYTES) < 0 ||
+            write_all(f, record->data, sample_bytes) < 0) {
+            return -1;
+        }
+        total += VANDOR_SEGY_HEADER_BYTES + sample_bytes;
+    }
+    if (PyErr_Occurred()) return -1;
+    bool mended = *written == count;
+    if (!mended) {
+        const int seekable = can_seek(f);
+        if (seekable < 0) return -1;
+        if (seekable) {
+            if (rewrite_stream_count(f, total, static_cast<std::int32_t>(*written)) < 0) return -1;
+            mended = true;
+        }
+    }
+    Ref flushed = Ref::steal(PyObject_CallMethodNoArgs(f, names::flush));
+    if (!flushed) return -1;
+    return mended ? 0 : raise_count_not_rewritten(*written, count);
+}
+
+constexpr const char* kFromFileNames[] = {"filename"};
+constexpr Signature kFromFile{"from_file", kFromFileNames, 1};
+constexpr Signature kToMemory{"to_memory", {}, 0};
+constexpr const char* kToFileNames[] = {"filename"};
+constexpr Signature kToFile{"to_file", kToFileNames, 1};
+constexpr const char* kToStreamNames[] = {"stream"};
+constexpr Signature kToStream{"to_stream", kToStreamNames, 1};
+
+// int.from_bytes(raw, byteorder='little') as a signed 32-bit count; 0, or -1 + exception.
+int decode_count(PyObject* raw, std::int32_t* count) {
+    Ref from_bytes =
+        Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyLong_Type), names::from_bytes));
+    Ref args = Ref::steal(PyTuple_Pack(1, raw));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!from_bytes || !args || !kwargs ||
+        PyDict_SetItem(kwargs.get(), names::byteorder, names::little) < 0) {
+        return -1;
+    }
+    Ref value = Ref::steal(PyObject_Call(from_bytes.get(), args.get(), kwargs.get()));
+    return value ? as_int(value.get(), count) : -1;
+}
+
+}  // namespace
+
+PyObject* dataset_from_file(PyObject* /*cls*/, PyObject* args, PyObject* kwargs) {
+    PyObject* filename;
+    if (parse_args(kFromFile, args, kwargs, &filename) < 0) return nullptr;
+    Ref source;
+    if (has_attr_quiet(filename, names::read)) {
+        source = Ref::steal(nullcontext(filename));
+    } else {
+        Ref path = Ref::steal(fspath(filename));
+        if (!path) return nullptr;
+        source = Ref::steal(open_file(path.get(), names::rb));
+    }
+    if (!source) return nullptr;
+    std::int32_t count = 0;
+    const int status = with_context(source.get(), [&](PyObject* f) {
+        Ref size = Ref::steal(PyLong_FromSsize_t(kCountBytes));
+        Ref raw = size ? Ref::steal(PyObject_CallMethodOneArg(f, names::read, size.get())) : Ref();
+        return raw ? decode_count(raw.get(), &count) : -1;
+    });
+    if (status < 0) return nullptr;
+    DatasetObject* ds = dataset_alloc();
+    if (ds == nullptr) return nullptr;
+    Py_SETREF(ds->file, Py_NewRef(filename));
+    ds->n_traces = count;
+    return reinterpret_cast<PyObject*>(ds);
+}
+
+PyObject* dataset_to_memory(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (parse_args(kToMemory, args, kwargs, nullptr) < 0) return nullptr;
+    const int in_memory = dataset_test(self, names::in_memory);
+    if (in_memory < 0) return nullptr;
+    if (in_memory) return Py_NewRef(self);
+    Ref list = Ref::steal(PySequence_List(self));
+    if (!list) return nullptr;
+    DatasetObject* ds = as_dataset(self);
+    // the count follows what was gathered: a stream may have handed out fewer than it promised
+    ds->n_traces = static_cast<std::int32_t>(PyList_GET_SIZE(list.get()));
+    Py_SETREF(ds->traces, list.release());
+    Py_SETREF(ds->iterator, Py_NewRef(Py_None));
+    Py_SETREF(ds->file, Py_NewRef(Py_None));
+    return Py_NewRef(self);
+}
+
+PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* filename;
+    if (parse_args(kToFile, args, kwargs, &filename) < 0) return nullptr;
+    DatasetObject* ds = as_dataset(self);
+    const int on_disk = dataset_test(self, names::on_disk);
+    if (on_disk < 0) return nullptr;
+    if (on_disk) {
+        const int own = is_own_backing(ds, filename);
+        if (own < 0) return nullptr;
+        if (own) return Py_NewRef(self);
+        if (refuse_overwriting_backing(ds, filename) < 0) return nullptr;
+    }
+    Ref target, name, created;
+    if (has_attr_quiet(filename, names::write)) {
+        target = Ref::steal(nullcontext(filename));
+        if (!target) return nullptr;
+        name = Ref::steal(PyObject_GetAttr(filename, names::name));
+        if (!name) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+        }
+    } else {
+        created = Ref::steal(fspath(filename));
+        if (!created) return nullptr;
+        target = Ref::steal(open_file(created.get(), names::wb));
+        if (!target) return nullptr;
+        name = Ref::borrow(filename);
+    }
+    StoredWrite out;
+    const int status = with_context(target.get(), [&](PyObject* f) {
+        return write_to_file(self, f, created.get(), &out);
+    });
+    if (status < 0) return nullptr;
+    // A name backs the dataset only if reading it from byte 0 gives back what was written.
+    if (name && out.head == 0 && is_path(name.get())) {
+        Py_SETREF(ds->file, name.release());
+        Py_SETREF(ds->iterator, Py_NewRef(Py_None));
+        Py_SETREF(ds->traces, Py_NewRef(Py_None));
+    } else {
+        // the traces or file still back the dataset; a wrapped stream is spent either way
+        Py_SETREF(ds->iterator, Py_NewRef(Py_None));
+    }
+    ds->n_traces = static_cast<std::int32_t>(out.written);
+    return Py_NewRef(self);
+}
+
+PyObject* dataset_to_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* stream;
+    if (parse_args(kToStream, args, kwargs, &stream) < 0) return nullptr;
+    const int on_disk = dataset_test(self, names::on_disk);
+    if (on_disk < 0) return nullptr;
+    if (on_disk && refuse_overwriting_backing(as_dataset(self), stream) < 0) return nullptr;
+    Ref target = Ref::steal(has_attr_quiet(stream, names::write) ? nullcontext(stream)
+                                                                  : open_file(stream, names::wb));
+    if (!target) return nullptr;
+    std::int64_t written = 0;
+    const int status = with_context(
+        target.get(), [&](PyObject* f) { return write_to_stream(self, f, &written); });
+    if (status < 0) return nullptr;
+    const int is_iterator = dataset_test(self, names::is_iterator);
+    if (is_iterator < 0) return nullptr;
+    DatasetObject* ds = as_dataset(self);
+    if (is_iterator) Py_SETREF(ds->iterator, Py_NewRef(Py_None));
+    ds->n_traces = static_cast<std::int32_t>(written);
+    Py_RETURN_NONE;
+}
+
+}  // namespace vandor::segy

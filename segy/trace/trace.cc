@@ -2,7 +2,9 @@
 
 #include "segy/trace/trace.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
@@ -62,6 +64,47 @@ int set_FLOAT(PyObject* v, Field* field, Default dflt) {
     return 0;
 }
 
+// What a second constructor call takes off a trace: the samples that exports taken before it
+// may still point into.
+struct RetiredSamples {
+    Py_buffer source;  // the array's export, or source.obj null
+    float* owned;      // a sample area the trace owned, or null
+};
+
+void free_retired(PyObject* capsule) {
+    auto* r = static_cast<RetiredSamples*>(PyCapsule_GetPointer(capsule, nullptr));
+    if (r->source.obj != nullptr) PyBuffer_Release(&r->source);
+    std::free(r->owned);
+    delete r;
+}
+
+// Frees the record but parks its samples on the trace until it dies; 0, or -1 + exception with
+// the trace unchanged.
+int retire_state(TraceObject* self) {
+    if (self->record == nullptr) return 0;
+    if (self->retired == nullptr && (self->retired = PyList_New(0)) == nullptr) return -1;
+    auto* r = new (std::nothrow) RetiredSamples{self->source, nullptr};
+    if (r == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (self->trace_owner && self->trace_data_owner) r->owned = self->record->data;
+    Ref capsule = Ref::steal(PyCapsule_New(r, nullptr, free_retired));
+    if (!capsule) {
+        delete r;
+        return -1;
+    }
+    if (PyList_Append(self->retired, capsule.get()) < 0) {
+        PyCapsule_SetDestructor(capsule.get(), nullptr);
+        delete r;
+        return -1;
+    }
+    if (self->trace_owner) del_trace(self->record, 0);
+    self->record = nullptr;
+    self->source = Py_buffer{};
+    return 0;
+}
+
 void release_state(TraceObject* self) {
     if (self->record != nullptr && self->trace_owner) {
         del_trace(self->record, self->trace_data_owner);
@@ -93,9 +136,12 @@ PyObject* require_float32(PyObject* data) {
 // still what the module loaded, `data` is exactly an ndarray, and its export as a writable
 // C-contiguous float32 vector succeeds. Then `view` holds that export.
 bool take_samples_directly(PyObject* data, Py_buffer* view) {
-    if (!Py_IS_TYPE(data, reinterpret_cast<PyTypeObject*>(numpy_at_load::ndarray))) return false;
+    if (numpy_at_load::ndarray == nullptr || !PyModule_Check(numpy_at_load::module) ||
+        !Py_IS_TYPE(data, reinterpret_cast<PyTypeObject*>(numpy_at_load::ndarray))) {
+        return false;
+    }
     PyObject* np = PyDict_GetItemWithError(PyModule_GetDict(module_object()), names::np);
-    if (np != numpy_at_load::module || np == nullptr) return false;
+    if (np != numpy_at_load::module) return false;
     PyObject* np_dict = PyModule_GetDict(np);
     if (PyDict_GetItemWithError(np_dict, names::require) != numpy_at_load::require ||
         PyDict_GetItemWithError(np_dict, names::float32) != numpy_at_load::float32) {
@@ -170,7 +216,11 @@ int trace_fill(TraceObject* self, PyObject* data, const ::segy& header) {
         return -1;
     }
     record->data = static_cast<float*>(view.buf);
-    release_state(self);
+    if (retire_state(self) < 0) {
+        del_trace(record, 0);
+        PyBuffer_Release(&view);
+        return -1;
+    }
     self->source = view;
     self->record = record;
     self->shape = n;
@@ -192,6 +242,7 @@ int trace_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void trace_dealloc(PyObject* self) {
     release_state(reinterpret_cast<TraceObject*>(self));
+    Py_CLEAR(reinterpret_cast<TraceObject*>(self)->retired);
     Py_TYPE(self)->tp_free(self);
 }
 

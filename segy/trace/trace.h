@@ -34,6 +34,8 @@ struct TraceObject {
     Py_buffer source;           // export of the array the samples live in; source.obj null if none
     Py_ssize_t shape;           // number of samples the view spans; exported shape points here
     Py_ssize_t stride;          // sizeof(float); exported strides point here
+    PyObject* retired;          // list of sample areas replaced by a second constructor call,
+                                // kept until the trace dies: earlier exports may still point there
     bool trace_owner;           // free `record` on destruction
     bool trace_data_owner;      // ...and its sample area with it
 };

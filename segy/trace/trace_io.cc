@@ -10,6 +10,10 @@ namespace vandor::segy {
 namespace {
 
 PyObject* trace_from_trace(::segy* record, TraceFromTraceArgs* optional_args) {
+    if (record == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "Cannot wrap a NULL trace record.");
+        return nullptr;
+    }
     // a trace never holds an empty view; the record stays with the caller when we refuse it
     if (record->ns == 0) {
         PyErr_Format(PyExc_ValueError, "Invalid shape in axis %d: %d.", 0, 0);

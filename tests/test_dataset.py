@@ -1,0 +1,470 @@
+import gc
+import io
+import os
+import pathlib
+import stat
+import struct
+import weakref
+
+import numpy as np
+import pytest
+
+from conftest import dataset_bytes, open_fds, trace_bytes
+from vandor import segy
+
+SEGY = segy.SEGY
+NO_MODE = "SEGY file is not on disk, in memory, nor from an iterator."
+
+# Header fields whose constructor default is not zero: (offset, struct format, default).
+DEFAULTS = {
+    "nvs": (30, "h", 1), "nhs": (32, "h", 1), "duse": (34, "h", 2), "scalel": (68, "h", 1),
+    "scalco": (70, "h", 1), "counit": (88, "h", 1), "wevel": (90, "h", 1),
+    "swevel": (92, "h", 1), "muts": (110, "h", -1), "mute": (112, "h", -1),
+    "gain": (118, "h", 1), "igc": (120, "h", 1), "igi": (122, "h", 1), "corr": (124, "h", 1),
+    "sfs": (126, "h", 1), "sfe": (128, "h", 120), "slen": (130, "h", 10000),
+    "styp": (132, "h", 3), "stae": (136, "h", 10000), "tatyp": (138, "h", 1),
+    "afils": (142, "h", 1), "nofils": (146, "h", 1), "lcs": (152, "h", 1), "hcs": (154, "h", 1),
+    "year": (156, "h", 1970), "d1": (180, "f", 1.0), "d2": (188, "f", 1.0),
+    "unscale": (200, "f", 1.0), "ntr": (204, "i", 1),
+}
+
+
+def built_trace(samples, dt, ntr, **header):
+    """The stored form of SEGYTrace(samples, dt, ntr=ntr, **header), header given as
+    {name: (offset, format, value)}."""
+    fields = dict(DEFAULTS, dt=(116, "H", dt), ntr=(204, "i", ntr), **header)
+    return trace_bytes(samples, **fields)
+
+
+def arrays(*sizes):
+    return [np.arange(n, dtype=np.float32) + 10 * i for i, n in enumerate(sizes)]
+
+
+def stream_bytes(ds):
+    buf = io.BytesIO()
+    assert ds.to_stream(buf) is None
+    return buf.getvalue()
+
+
+def modes(ds):
+    return ds.on_disk, ds.in_memory, ds.is_iterator
+
+
+class Unseekable:
+    """A writer that keeps what it is given and cannot seek, like a pipe."""
+    def __init__(self, limit=None, result="count"):
+        self.data, self.limit, self.result = bytearray(), limit, result
+
+    def write(self, b):
+        taken = bytes(b)[: self.limit] if self.limit is not None else bytes(b)
+        self.data += taken
+        return None if self.result == "none" else len(taken)
+
+    def flush(self):
+        pass
+
+
+class ScriptStream(segy.BaseTraceIterator):
+    """A script stream: its counters stay 0, it yields whatever it is given."""
+    def __init__(self, items):
+        self.items = iter(items)
+
+    def __next__(self):
+        return next(self.items)
+
+
+@pytest.fixture(autouse=True)
+def no_descriptor_left_open():
+    before = open_fds()
+    yield
+    gc.collect()
+    assert open_fds() == before
+
+
+def test_constructor_builds_traces_sharing_samples_and_header():
+    data = arrays(3, 5, 4)
+    ds = SEGY(data, 4, tracl=7)
+    assert (ds.n_traces, ds.n_trace, modes(ds)) == (3, 3, (False, True, False))
+    traces = list(ds)
+    assert [(t.dt, t.ntr, t.ns) for t in traces] == [(4, 3, 3), (4, 3, 5), (4, 3, 4)]
+    assert all(np.shares_memory(np.asarray(t), a) for t, a in zip(traces, data))
+    assert [a is b for a, b in zip(traces, ds)] == [True] * 3
+    expected = [built_trace(a, 4, 3, tracl=(0, "i", 7)) for a in data]
+    assert stream_bytes(ds) == dataset_bytes(expected)
+
+
+def test_two_dimensional_array_gives_one_trace_per_row():
+    ds = SEGY(np.ones((4, 6), dtype=np.float32), 2)
+    assert ds.n_traces == 4 and [t.ns for t in ds] == [6] * 4
+
+
+def test_properties_are_listed_in_order_and_read_only():
+    names = [k for k, v in vars(SEGY).items() if type(v).__name__ == "getset_descriptor"]
+    assert names == ["n_trace", "on_disk", "is_iterator", "in_memory", "n_traces"]
+    for name in names:
+        with pytest.raises(AttributeError):
+            setattr(SEGY([], 1), name, 1)
+
+
+def test_empty_trace_data_examines_no_keyword():
+    ds = SEGY([], 70000, ntr=5, nonsense=1)
+    assert ds.n_traces == 0 and list(ds) == [] and modes(ds) == (False, True, False)
+
+
+def test_failed_constructor_keeps_previous_traces():
+    ds = SEGY(arrays(3), 4)
+    kept = list(ds)
+    with pytest.raises(ValueError):
+        ds.__init__(arrays(2) + [np.zeros((2, 2), dtype=np.float32)], 4)
+    assert ds.n_traces == 1 and list(ds) == kept
+
+
+def test_created_dataset_is_in_no_mode():
+    ds = SEGY.__new__(SEGY)
+    assert (ds.n_traces, modes(ds)) == (0, (False, False, False))
+
+
+def test_subclass_property_steers_iteration():
+    class Hidden(SEGY):
+        in_memory = property(lambda self: False)
+    with pytest.raises(TypeError, match="^SEGY file is not on disk"):
+        iter(Hidden(arrays(3), 4))
+
+
+def test_cycle_through_the_backing_is_collected():
+    class Source(io.BytesIO):
+        pass
+    src = Source(b"\x00\x00\x00\x00")
+    src.ds = SEGY.from_file(src)
+    alive = weakref.ref(src)
+    del src
+    gc.collect()
+    assert alive() is None
+
+
+BAD_CALLS = [  # (call, exception, exact message)
+    (lambda: SEGY(arrays(2), 4, ntr=5), TypeError,
+     "function() got multiple values for keyword argument 'ntr'"),
+    (lambda: SEGY(arrays(2)), TypeError, "__init__() takes exactly 2 positional arguments (1 given)"),
+    (lambda: SEGY(iter(arrays(2)), 4), TypeError, "object of type 'list_iterator' has no len()"),
+    (lambda: SEGY(arrays(2), 4, bogus=1), TypeError, "__init__() got an unexpected keyword argument 'bogus'"),
+    (lambda: iter(SEGY.__new__(SEGY)), TypeError, NO_MODE),
+    (lambda: SEGY.__new__(SEGY).to_memory(), TypeError, NO_MODE),
+    (lambda: SEGY.from_file(), TypeError, "from_file() takes exactly 1 positional argument (0 given)"),
+    (lambda: SEGY([], 1).to_file(), TypeError, "to_file() takes exactly 1 positional argument (0 given)"),
+    (lambda: SEGY([], 1).to_stream(io.BytesIO(), 2), TypeError,
+     "to_stream() takes exactly 1 positional argument (2 given)"),
+    (lambda: SEGY([], 1).to_memory(1), TypeError, "to_memory() takes exactly 0 positional arguments (1 given)"),
+    (lambda: SEGY([], 1).to_file(1, file=1), TypeError, "to_file() got an unexpected keyword argument 'file'"),
+    (lambda: SEGY.from_file(io.BytesIO(b"\xff\xff\xff\xff")), OverflowError, "value too large to convert to int"),
+]
+
+
+@pytest.mark.parametrize("call, exc, message", BAD_CALLS)
+def test_failures_with_exact_messages(call, exc, message):
+    with pytest.raises(exc) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("head, count", [
+    (b"", 0), (b"\x05\x00", 5), (b"\x01\x02\x03", 0x030201),
+    (struct.pack("<i", 2) + b"junk", 2), (b"\xff\xff\xff\x7f", 2**31 - 1),
+])
+def test_from_file_reads_only_the_count(tmp_path, head, count):
+    path = tmp_path / "d.bin"
+    path.write_bytes(head)
+    ds = SEGY.from_file(filename=path)
+    assert (type(ds), ds.n_traces, modes(ds)) == (SEGY, count, (True, False, False))
+
+
+def test_from_file_overflow_closes_the_file(tmp_path):
+    (tmp_path / "d.bin").write_bytes(b"\xff\xff\xff\xff")
+    with pytest.raises(OverflowError, match="^value too large to convert to int$"):
+        SEGY.from_file(str(tmp_path / "d.bin"))  # the autouse fixture checks the close
+
+
+def test_from_file_object_is_left_open_after_the_count(write_dataset):
+    path = write_dataset([[1, 2, 3]])
+    with open(path, "rb") as f:
+        raw = f.read()
+    buf = io.BytesIO(b"x" * 100 + raw)
+    buf.seek(100)
+    ds = SEGY.from_file(buf)
+    assert (ds.n_traces, buf.tell(), buf.closed) == (1, 104, False)
+    assert [list(np.asarray(t)) for t in ds] == [[1, 2, 3]]
+
+
+def test_from_file_on_subclass_gives_segy(write_dataset):
+    class Sub(SEGY):
+        pass
+    assert type(Sub.from_file(write_dataset([[1]]))) is SEGY
+
+
+@pytest.mark.parametrize("sizes, count, tail, message", [
+    ([], 5, b"", "Unable to read trace header from file."),
+    ([3], 2, b"", "Unable to read trace header from file."),
+    ([3], 2, trace_bytes([1, 2, 3, 4])[:250], "Unable to read expected number of trace samples."),
+])
+def test_short_files_fail_on_iteration(write_dataset, sizes, count, tail, message):
+    ds = SEGY.from_file(write_dataset([np.arange(n) for n in sizes], count=count, tail=tail))
+    with pytest.raises(OSError) as info:
+        list(ds)
+    assert str(info.value) == message
+
+
+def test_to_file_writes_the_stored_dataset_byte_for_byte(tmp_path):
+    data = arrays(3, 5)
+    ds = SEGY(data, 4000, cdp=42, offset=-2)
+    path = tmp_path / "out.segy"
+    assert ds.to_file(str(path)) is ds
+    header = {"cdp": (20, "i", 42), "offset": (36, "i", -2)}
+    expected = dataset_bytes([built_trace(a, 4000, 2, **header) for a in data])
+    assert len(expected) == 516 and path.read_bytes() == expected
+    assert modes(ds) == (True, False, False) and ds.n_traces == 2
+    assert stream_bytes(ds) == expected  # read back from the file it now stands for
+    assert SEGY.from_file(path).n_traces == 2
+
+
+def test_to_stream_gives_the_bytes_of_to_file(tmp_path):
+    ds = SEGY(arrays(3, 5, 1), 8, fldr=3)
+    buf = io.BytesIO()
+    assert ds.to_stream(stream=buf) is None and ds.in_memory
+    ds.to_file(tmp_path / "x")
+    assert (tmp_path / "x").read_bytes() == buf.getvalue()
+
+
+def open_for_writing(path):
+    return open(path, "wb")
+
+
+@pytest.mark.parametrize("target", [str, os.fsencode, pathlib.Path, open_for_writing])
+def test_round_trip(tmp_path, target):
+    ds = SEGY(arrays(3, 5, 7), 250, tracr=9)
+    expected = stream_bytes(ds)
+    dest = target(tmp_path / "rt.segy")
+    ds.to_file(dest)
+    if hasattr(dest, "close"):
+        assert not dest.closed
+        dest.close()
+    back = SEGY.from_file(target(tmp_path / "rt.segy") if target is not open_for_writing
+                          else str(tmp_path / "rt.segy"))
+    assert back.n_traces == 3 and stream_bytes(back) == expected
+    assert [list(np.asarray(t)) for t in back] == [list(a) for a in arrays(3, 5, 7)]
+
+
+def test_on_disk_dataset_reads_its_file_at_each_iteration(write_dataset):
+    ds = SEGY.from_file(write_dataset([[1, 2], [3]]))
+    first = [list(np.asarray(t)) for t in ds]
+    write_dataset([[5, 6], [7]])
+    assert first == [[1, 2], [3]]
+    assert [list(np.asarray(t)) for t in ds] == [[5, 6], [7]]
+
+
+def test_stream_dataset_counts_what_is_left(tmp_path):
+    data = arrays(1, 2, 3, 4, 5)
+    traces = list(SEGY(data, 1))
+    it = segy._MemoryTraceIterator(traces)
+    next(it), next(it)
+    ds = it.to_memory()
+    assert ds.n_traces == 3 and list(ds) == traces[2:]
+    assert it.to_memory().n_traces == 0
+    it = segy._MemoryTraceIterator(traces)
+    next(it), next(it)
+    assert it.to_file(tmp_path / "s").n_traces == 3
+    expected = dataset_bytes([built_trace(a, 1, 5) for a in data[2:]])
+    assert (tmp_path / "s").read_bytes() == expected
+
+
+@pytest.mark.parametrize("dest", ["path", "bytesio", "offset"])
+def test_count_is_rewritten_when_a_stream_yields_more(tmp_path, dest):
+    traces = list(SEGY(arrays(3, 5), 1))
+    expected = dataset_bytes([built_trace(a, 1, 2) for a in arrays(3, 5)])
+    if dest == "path":
+        ds = ScriptStream(traces).to_file(tmp_path / "c")
+        written = (tmp_path / "c").read_bytes()
+    else:
+        buf = io.BytesIO(b"p" * 100 if dest == "offset" else b"")
+        buf.seek(0, io.SEEK_END)
+        ds = ScriptStream(traces).to_file(buf)
+        assert buf.tell() == len(buf.getvalue())  # left after what was written
+        written = buf.getvalue()[100 if dest == "offset" else 0:]
+    assert written == expected and ds.n_traces == 2
+    buf = io.BytesIO()
+    ScriptStream(traces).to_stream(buf)
+    assert buf.getvalue() == expected
+
+
+COUNT_NOT_MENDED = ("Wrote 2 traces after a trace count of 0, "
+                    "and the target cannot seek back to correct it.")
+
+
+def test_unseekable_stream_with_wrong_count_raises_after_writing():
+    sink = Unseekable()
+    with pytest.raises(OSError) as info:
+        ScriptStream(list(SEGY(arrays(3, 5), 1))).to_stream(sink)
+    assert str(info.value) == COUNT_NOT_MENDED and len(sink.data) == 516
+
+
+def test_to_file_into_a_pipe_with_wrong_count_raises_after_writing():
+    r, w = os.pipe()
+    with open(r, "rb") as reader:
+        with open(w, "wb") as writer, pytest.raises(OSError) as info:
+            ScriptStream(list(SEGY(arrays(3, 5), 1))).to_file(writer)
+        assert str(info.value) == COUNT_NOT_MENDED and len(reader.read()) == 516
+
+
+@pytest.mark.parametrize("item, name", [(None, "NoneType"), (5, "int")])
+@pytest.mark.parametrize("method", ["to_file", "to_stream"])
+def test_non_trace_items_are_refused(tmp_path, item, name, method):
+    stream = ScriptStream([item])
+    with pytest.raises(TypeError) as info:
+        getattr(stream, method)(tmp_path / "n")
+    assert str(info.value) == f"Cannot convert {name} to vandor.segy.SEGYTrace"
+
+
+@pytest.mark.parametrize("limit, result", [(7, "count"), (None, "none")])
+def test_to_stream_completes_short_writes(limit, result):
+    ds = SEGY(arrays(3, 5), 2)
+    sink = Unseekable(limit, result)
+    ds.to_stream(sink)
+    assert bytes(sink.data) == stream_bytes(ds)
+
+
+def test_to_stream_refuses_a_writer_that_takes_nothing():
+    with pytest.raises(OSError, match=r"^write\(\) accepted none of 4 bytes\.$"):
+        SEGY(arrays(3), 2).to_stream(Unseekable(limit=0))
+
+
+def test_to_stream_closes_an_integer_descriptor(tmp_path):
+    ds = SEGY(arrays(3), 2)
+    fd = os.open(tmp_path / "fd", os.O_WRONLY | os.O_CREAT)
+    ds.to_stream(fd)
+    with pytest.raises(OSError):
+        os.fstat(fd)
+    assert (tmp_path / "fd").read_bytes() == stream_bytes(ds)
+
+
+def test_to_memory_gathers_a_file_backed_dataset(write_dataset):
+    ds = SEGY.from_file(write_dataset([[1, 2], [3], [4]]))
+    assert ds.to_memory() is ds and modes(ds) == (False, True, False) and ds.n_traces == 3
+    kept = list(ds)
+    assert ds.to_memory() is ds and list(ds) == kept
+
+
+def test_to_file_on_its_own_backing_writes_nothing(tmp_path, write_dataset):
+    path = write_dataset([[1, 2]])
+    os.utime(path, ns=(10**9, 10**9))
+    alias = tmp_path / "." / path.name
+    ds = SEGY.from_file(path)
+    for target in (path, str(alias), os.fsencode(path)):
+        assert ds.to_file(target) is ds
+    assert os.stat(path).st_mtime_ns == 10**9
+
+
+def test_to_file_on_disk_to_another_path_writes_it(tmp_path, write_dataset):
+    src = write_dataset([[1, 2], [3]], tail=b"extra")
+    ds = SEGY.from_file(src)
+    ds.to_file(tmp_path / "copy")
+    assert (tmp_path / "copy").read_bytes() == src.read_bytes()[:-5]
+    write_dataset([[9, 9], [9]])  # the dataset now reads the copy, not its old file
+    assert [list(np.asarray(t)) for t in ds] == [[1, 2], [3]]
+
+
+def test_to_file_to_unnamed_object_keeps_the_traces():
+    ds = SEGY(arrays(3, 5), 2)
+    kept = list(ds)
+    buf = io.BytesIO()
+    assert ds.to_file(buf) is ds and buf.getvalue() == stream_bytes(ds)
+    assert modes(ds) == (False, True, False) and list(ds) == kept
+
+
+def test_to_file_to_named_file_at_an_offset_keeps_the_traces(tmp_path):
+    ds = SEGY(arrays(3, 5), 2)
+    with open(tmp_path / "off", "wb") as f:
+        f.write(b"z" * 100)
+        ds.to_file(f)
+    assert (tmp_path / "off").read_bytes()[100:] == stream_bytes(ds)
+    assert modes(ds) == (False, True, False)
+
+
+def test_iterator_dataset_to_unnamed_object_ends_in_no_mode():
+    ds = segy._MemoryTraceIterator(list(SEGY(arrays(3), 2))).to_file(io.BytesIO())
+    assert modes(ds) == (False, False, False)
+    with pytest.raises(TypeError, match="^SEGY file is not on disk"):
+        iter(ds)
+
+
+@pytest.mark.parametrize("method", ["to_file", "to_stream"])
+def test_dataset_in_no_mode_leaves_four_bytes(tmp_path, method):
+    with pytest.raises(TypeError, match="^SEGY file is not on disk"):
+        getattr(SEGY.__new__(SEGY), method)(tmp_path / "four")
+    assert (tmp_path / "four").read_bytes() == b"\x00\x00\x00\x00"
+
+
+class RecordingOs:
+    """The module's `os`, recording what each fsync was given."""
+    def __init__(self):
+        self.synced = []
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def fsync(self, fd):
+        self.synced.append(os.fstat(fd))
+        os.fsync(fd)
+
+
+def test_to_file_syncs_the_file_and_its_directory(tmp_path, monkeypatch):
+    shim = RecordingOs()
+    monkeypatch.setattr(segy, "os", shim)
+    SEGY(arrays(3), 1).to_file(tmp_path / "durable")
+    kinds = [(stat.S_ISREG(s.st_mode), s.st_ino) for s in shim.synced]
+    assert kinds == [(True, os.stat(tmp_path / "durable").st_ino), (False, os.stat(tmp_path).st_ino)]
+    with open(tmp_path / "mine", "wb") as f:
+        SEGY(arrays(3), 1).to_file(f)
+    assert len(shim.synced) == 2  # a caller's file is flushed, never synced
+
+
+WRITES_TO_FULL = [  # (name, write the dataset to /dev/full given also open on `full`)
+    ("to_file path", lambda ds, full: ds.to_file("/dev/full")),
+    ("to_file object", lambda ds, full: ds.to_file(full)),
+    ("to_stream path", lambda ds, full: ds.to_stream("/dev/full")),
+    ("to_stream object", lambda ds, full: ds.to_stream(full)),
+    ("stream to_file", lambda ds, full: segy._MemoryTraceIterator(list(ds)).to_file("/dev/full")),
+    ("stream to_stream", lambda ds, full: segy._MemoryTraceIterator(list(ds)).to_stream(full)),
+    ("count to mend", lambda ds, full: ScriptStream(list(ds)).to_file(full)),
+]
+
+
+@pytest.mark.parametrize("name, write", WRITES_TO_FULL)
+@pytest.mark.parametrize("sizes", [(3, 5), (60_000,) * 20])  # within the stream's buffer, beyond it
+def test_writing_to_a_full_device_raises(name, write, sizes):
+    ds = SEGY(arrays(*sizes), 1)
+    with open("/dev/full", "wb", buffering=0) as full, pytest.raises(OSError):
+        write(ds, full)
+    assert modes(ds) == (False, True, False)
+
+
+def test_failed_to_file_leaves_the_dataset_alone(tmp_path):
+    ds = SEGY(arrays(3), 1)
+    with pytest.raises(FileNotFoundError):
+        ds.to_file(tmp_path / "missing" / "x")
+    assert modes(ds) == (False, True, False) and ds.n_traces == 1
+
+
+@pytest.mark.parametrize("write", [
+    lambda ds, path: ds.to_stream(path),
+    lambda ds, path: ds.to_stream(str(path)),
+    lambda ds, path: SEGY.from_file(open(path, "rb")).to_file(path),
+    lambda ds, path: SEGY.from_file(open(path, "rb")).to_stream(path),
+])
+def test_writing_over_the_file_being_read_is_refused(write_dataset, write):
+    path = write_dataset([[1.0, 2.0], [3.0]])
+    before = path.read_bytes()
+    ds = SEGY.from_file(path)
+    with pytest.raises(ValueError, match="cannot write a dataset over the file its traces are read from"):
+        write(ds, path)
+    gc.collect()
+    assert path.read_bytes() == before
+    assert [list(np.asarray(t)) for t in SEGY.from_file(path)] == [[1.0, 2.0], [3.0]]
