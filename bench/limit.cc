@@ -3,7 +3,7 @@
 // an extension that hands out one object per trace has to do it.
 //
 //   limit read PATH        -> "n_traces checksum seconds"
-//   limit write IN OUT     -> loads IN untimed, then times writing it to OUT
+//   limit write IN OUT     -> loads IN untimed, then times writing it to OUT (best of 3)
 //
 // The checksum is the float64 sum of every sample, the same quantity the Python variants
 // compute; the timed part runs from fopen to fclose, as it does for them.
@@ -113,17 +113,25 @@ int do_write(const char* in, const char* out) {
         std::fclose(f);
     }
 
-    auto t0 = std::chrono::steady_clock::now();
-    FILE* f = open_buffered(out, "wb");
-    auto count = static_cast<std::int32_t>(traces.size());
-    if (std::fwrite(&count, sizeof count, 1, f) != 1) die("write failed", out);
-    for (const Trace& t : traces) {
-        if (std::fwrite(t.header, kHeader, 1, f) != 1) die("write failed", out);
-        if (t.ns && std::fwrite(t.samples, t.ns * sizeof(float), 1, f) != 1)
-            die("write failed", out);
+    // Some single writes of a fresh file run several times slower than the rest on a shared
+    // machine (page-cache allocation and writeback of other work); the best of a few gives a
+    // stable limit, and a faster limit can only make the other variants look worse.
+    double elapsed = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0) std::remove(out);
+        auto t0 = std::chrono::steady_clock::now();
+        FILE* f = open_buffered(out, "wb");
+        auto count = static_cast<std::int32_t>(traces.size());
+        if (std::fwrite(&count, sizeof count, 1, f) != 1) die("write failed", out);
+        for (const Trace& t : traces) {
+            if (std::fwrite(t.header, kHeader, 1, f) != 1) die("write failed", out);
+            if (t.ns && std::fwrite(t.samples, t.ns * sizeof(float), 1, f) != 1)
+                die("write failed", out);
+        }
+        if (std::fclose(f) != 0) die("close failed", out);
+        double e = seconds_since(t0);
+        if (attempt == 0 || e < elapsed) elapsed = e;
     }
-    if (std::fclose(f) != 0) die("close failed", out);
-    double elapsed = seconds_since(t0);
 
     for (Trace& t : traces) {
         std::free(t.samples);
