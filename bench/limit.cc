@@ -3,6 +3,8 @@
 // an extension that hands out one object per trace has to do it.
 //
 //   limit read PATH        -> "n_traces checksum seconds"
+//   limit touch PATH       -> "n_traces sum_of_ns seconds": the same reads, each trace touched
+//                             only through its header, as the Python read variants are timed
 //   limit write IN OUT     -> loads IN untimed, then times writing it to OUT (best of 3)
 //
 // The checksum is the float64 sum of every sample, the same quantity the Python variants
@@ -59,7 +61,7 @@ FILE* open_buffered(const char* path, const char* mode) {
     return f;
 }
 
-int do_read(const char* path) {
+int do_read(const char* path, bool sum) {
     auto t0 = std::chrono::steady_clock::now();
     FILE* f = open_buffered(path, "rb");
     std::int32_t count;
@@ -74,7 +76,7 @@ int do_read(const char* path) {
         auto* samples = static_cast<float*>(std::malloc(ns ? ns * sizeof(float) : 1));
         if (!samples) die("out of memory", path);
         if (ns && std::fread(samples, ns * sizeof(float), 1, f) != 1) die("short samples", path);
-        checksum += sum_samples(samples, ns);
+        checksum += sum ? sum_samples(samples, ns) : static_cast<double>(ns);
         std::free(samples);
         std::free(header);
     }
@@ -144,8 +146,9 @@ int do_write(const char* in, const char* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "read") == 0) return do_read(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "read") == 0) return do_read(argv[2], true);
+    if (argc == 3 && std::strcmp(argv[1], "touch") == 0) return do_read(argv[2], false);
     if (argc == 4 && std::strcmp(argv[1], "write") == 0) return do_write(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: limit read PATH | limit write IN OUT\n");
+    std::fprintf(stderr, "usage: limit read PATH | limit touch PATH | limit write IN OUT\n");
     return 2;
 }
