@@ -76,7 +76,10 @@ enum class Route { descriptor, cookie };
 // is handed back; the GIL guards it and the registry.
 struct Lease {
     FILE* stream = nullptr;
-    Ref file;               // the callbacks call into it, so it must outlive the stream
+    // Borrowed: the borrower keeps the object until it hands the stream back (it must pass it
+    // to PyFile_DupClose anyway). A strong reference here would hide a cycle through the object
+    // from the collector, and the stream and its descriptor would never be handed back.
+    PyObject* file = nullptr;
     char* buffer = nullptr;  // given to setvbuf, so freed only after fclose
     Lease* next = nullptr;
     Route route = Route::descriptor;
@@ -234,7 +237,7 @@ class CallbackScope {
 
 // Bytes placed in buf (0 at the end of the data), or -1 + exception.
 Py_ssize_t read_some(Lease* lease, char* buf, Py_ssize_t size) {
-    PyObject* file = lease->file.get();
+    PyObject* file = lease->file;
     if (lease->use_readinto) {
         Ref view = Ref::steal(PyMemoryView_FromMemory(buf, size, PyBUF_WRITE));
         if (!view) return -1;
@@ -283,7 +286,7 @@ Py_ssize_t write_some(Lease* lease, const char* buf, Py_ssize_t size) {
     // a copy, not a view: an object may keep what it is given, and stdio reuses its buffer
     Ref chunk = Ref::steal(PyBytes_FromStringAndSize(buf, size));
     if (!chunk) return -1;
-    Ref got = Ref::steal(PyObject_CallMethod(lease->file.get(), "write", "O", chunk.get()));
+    Ref got = Ref::steal(PyObject_CallMethod(lease->file, "write", "O", chunk.get()));
     if (!got) return -1;
     if (got.get() == Py_None) return size;  // objects that report nothing take everything
     const Py_ssize_t n = PyLong_AsSsize_t(got.get());
@@ -370,7 +373,7 @@ int cookie_seek(void* cookie, off64_t* offset, int whence) {
     CallbackScope scope(lease);
     if (lease->seekable) {
         vdr_off_t reached;
-        if (call_seek(lease->file.get(), *offset, whence, &reached) < 0) {
+        if (call_seek(lease->file, *offset, whence, &reached) < 0) {
             scope.fail();
             return -1;
         }
@@ -434,7 +437,7 @@ DupResult lend_descriptor(PyObject* file, int fd, vdr_off_t os_pos, bool writing
         return failed_dup();
     }
     lease->stream = stream;
-    lease->file = Ref::borrow(file);
+    lease->file = file;
     lease->route = Route::descriptor;
     lease->writing = writing;
     lease->orig_pos = os_pos;
@@ -448,7 +451,7 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         PyErr_NoMemory();
         return failed_dup();
     }
-    lease->file = Ref::borrow(file);
+    lease->file = file;
     lease->route = Route::cookie;
     lease->writing = writing;
     Ref method;
@@ -580,7 +583,12 @@ void close_descriptor(Lease* lease, SavedError* first) {
     // The copy moved the offset it shares with the object's descriptor. A buffered object trusts
     // its own record of that offset, even when it seeks within its buffer, so the offset goes back
     // first and the object then seeks by its own rules, keeping its buffer consistent.
-    PyObject* file = lease->file.get();
+    PyObject* file = lease->file;
+    // An object closed meanwhile (its own finalizer may run first when the collector breaks a
+    // cycle through it) has no position left to restore; what the copy wrote is already out.
+    Ref closed = Ref::steal(PyObject_GetAttrString(file, "closed"));
+    if (closed && PyObject_IsTrue(closed.get()) == 1) return;
+    PyErr_Clear();
     const int fd = PyObject_AsFileDescriptor(file);
     if (fd < 0) {
         note_failure(first, 0);
@@ -617,7 +625,7 @@ int PyFile_DupClose(PyObject* file, FILE* stream, [[maybe_unused]] vdr_off_t ori
         } else {
             close_cookie(lease, &first);
         }
-        if (file != lease->file.get() && !first) {
+        if (file != lease->file && !first) {
             PyErr_SetString(PyExc_ValueError,
                             "PyFile_DupClose() was given another object than the stream's");
             note_failure(&first, 0);

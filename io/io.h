@@ -18,6 +18,7 @@ struct DupResult {
 };
 
 // Lends a stdio stream positioned at the object's current position; {nullptr, -1} + exception.
+// The caller keeps `file` alive until it hands the stream back.
 using DupFn = DupResult (*)(PyObject* file, char* mode);
 // Flushes and closes the stream once, leaving the object just after what the stream consumed
 // or wrote; 0, or -1 + exception.

@@ -456,8 +456,9 @@ def test_failed_to_file_leaves_the_dataset_alone(tmp_path):
 @pytest.mark.parametrize("write", [
     lambda ds, path: ds.to_stream(path),
     lambda ds, path: ds.to_stream(str(path)),
-    lambda ds, path: SEGY.from_file(open(path, "rb")).to_file(path),
     lambda ds, path: SEGY.from_file(open(path, "rb")).to_stream(path),
+    lambda ds, path: iter(SEGY.from_file(path)).to_file(path),
+    lambda ds, path: iter(SEGY.from_file(path)).to_stream(str(path)),
 ])
 def test_writing_over_the_file_being_read_is_refused(write_dataset, write):
     path = write_dataset([[1.0, 2.0], [3.0]])
@@ -468,3 +469,69 @@ def test_writing_over_the_file_being_read_is_refused(write_dataset, write):
     gc.collect()
     assert path.read_bytes() == before
     assert [list(np.asarray(t)) for t in SEGY.from_file(path)] == [[1.0, 2.0], [3.0]]
+
+
+def test_to_file_onto_the_path_of_its_own_file_object_returns_at_once(write_dataset):
+    path = write_dataset([[1.0, 2.0]])
+    before = path.read_bytes()
+    with open(path, "rb") as f:
+        ds = SEGY.from_file(f)
+        assert ds.to_file(path) is ds and ds.to_file(str(path)) is ds
+    assert path.read_bytes() == before
+
+
+@pytest.mark.parametrize("make", [
+    lambda p: __import__("gzip").open(p, "wb"),  # the name holds compressed bytes
+    lambda p: open(p, "ab"),                     # the count can never be mended in place
+])
+def test_a_name_that_does_not_hold_the_written_bytes_never_backs_the_dataset(tmp_path, make):
+    path = tmp_path / "out"
+    ds = SEGY(arrays(3, 2), 4)
+    with make(path) as f:
+        ds.to_file(f)
+    assert modes(ds) == (False, True, False)
+    assert [len(np.asarray(t)) for t in ds] == [3, 2]
+
+
+@pytest.mark.parametrize("write", [lambda s, f: s.to_file(f), lambda s, f: s.to_stream(f)])
+def test_a_wrong_count_on_an_append_mode_file_is_an_error(tmp_path, write):
+    path = tmp_path / "out"
+    path.write_bytes(b"XXXX")
+    with open(path, "ab") as f, pytest.raises(OSError, match="Wrote 2 traces after a trace count of 0"):
+        write(ScriptStream([segy.SEGYTrace([1.0], 1)] * 2), f)
+    assert path.read_bytes()[:4] == b"XXXX"  # nothing was "mended" over the caller's bytes
+
+
+class TrueWriter(io.BytesIO):
+    def write(self, b):
+        super().write(b)
+        return True
+
+
+def test_a_writer_answering_true_has_written_everything():
+    ds = SEGY(arrays(3), 4)
+    out = TrueWriter()
+    ds.to_stream(out)
+    assert out.getvalue() == stream_bytes(ds)
+
+
+class Reiniting(io.BytesIO):
+    """Re-initialises the trace being written from inside its second write()."""
+    def __init__(self, trace):
+        super().__init__()
+        self.trace, self.calls = trace, 0
+
+    def write(self, b):
+        self.calls += 1
+        if self.calls == 2:
+            self.trace.__init__([9.0], 1)
+            segy.SEGYTrace(np.zeros(3, np.float32), 1)  # reuse what a free would have released
+        return super().write(b)
+
+
+def test_a_trace_reinitialised_while_being_written_is_written_whole():
+    trace = segy.SEGYTrace(np.arange(1000, dtype=np.float32), 5)
+    out = Reiniting(trace)
+    segy._MemoryTraceIterator([trace]).to_memory().to_stream(out)
+    samples = np.frombuffer(out.getvalue()[4 + 240:], np.float32)
+    assert samples.tolist() == list(range(1000))

@@ -349,3 +349,21 @@ def test_file_collected_subclass_hands_back(write_dataset, own):
         del s
         gc.collect()
         assert open_fds() == before and r.tell() == 4 + (0 if own else stored_size(SAMPLES[:1]))
+
+
+class CyclicReader(io.BufferedReader):
+    """A caller's reader that keeps the stream reading it: a cycle only the collector can break."""
+
+
+def test_a_cycle_through_the_callers_file_object_is_collected(write_dataset):
+    path = write_dataset([[1.0], [2.0]])
+    gc.collect()
+    before = open_fds()
+    reader = CyclicReader(open(path, "rb", buffering=0))
+    reader.read(4)
+    reader.stream = segy._FileTraceIterator(reader, 2)
+    probe = weakref.ref(reader)
+    del reader
+    gc.collect()
+    assert probe() is None
+    assert open_fds() == before

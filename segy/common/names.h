@@ -20,7 +20,7 @@
     X(samefile, "samefile")              \
     X(abspath, "abspath")                \
     X(dirname, "dirname")                \
-    X(O_RDONLY, "O_RDONLY")              \
+    X(o_rdonly, "O_RDONLY")              \
     X(fspath_method, "__fspath__")       \
     X(open, "open")                      \
     X(require, "require")                \
@@ -36,6 +36,7 @@
     X(FileIO, "FileIO")                  \
     X(BufferedReader, "BufferedReader")  \
     X(BufferedWriter, "BufferedWriter")  \
+    X(BufferedRandom, "BufferedRandom")  \
     X(from_bytes, "from_bytes")          \
     X(byteorder, "byteorder")            \
     X(little, "little")                  \
@@ -50,6 +51,11 @@
     X(ntr, "ntr")                        \
     X(enter, "__enter__")                \
     X(exit, "__exit__")                  \
+    X(fstat, "fstat")                    \
+    X(stat, "stat")                      \
+    X(samestat, "samestat")              \
+    X(st_mode, "st_mode")                \
+    X(mode, "mode")                      \
     X(rb, "rb")                          \
     X(wb, "wb")
 

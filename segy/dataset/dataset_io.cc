@@ -1,5 +1,7 @@
 #include <Python.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include "segy/common/names.h"
 #include "segy/common/ref.h"
 #include "segy/dataset/dataset.h"
+#include "segy/streams/streams.h"
 #include "segy/module/module.h"
 #include "segy/trace/trace.h"
 
@@ -165,6 +168,10 @@ struct StoredWrite {
 int write_stored(PyObject* self, FILE* fp, StoredWrite* out) {
     const std::int32_t count = as_dataset(self)->n_traces;
     out->head = ftello(fp);
+    // in append mode every write lands at the end: the count could never be put right
+    const int fd = fileno(fp);
+    const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : 0;
+    if (flags < 0 || (flags & O_APPEND)) out->head = -1;
     if (std::fwrite(&count, kCountBytes, 1, fp) != 1) {
         PyErr_SetString(PyExc_OSError, kErrorWritingCount);
         return -1;
@@ -201,7 +208,7 @@ int fsync_directory(PyObject* path) {
     Ref abs = Ref::steal(os_path_call(names::abspath, path));
     Ref dir = abs ? Ref::steal(os_path_call(names::dirname, abs.get())) : Ref();
     Ref os = dir ? Ref::steal(module_global(names::os)) : Ref();
-    Ref flags = os ? Ref::steal(PyObject_GetAttr(os.get(), names::O_RDONLY)) : Ref();
+    Ref flags = os ? Ref::steal(PyObject_GetAttr(os.get(), names::o_rdonly)) : Ref();
     if (!flags) return -1;
     Ref fd = Ref::steal(
         PyObject_CallMethodObjArgs(os.get(), names::open, dir.get(), flags.get(), nullptr));
@@ -240,17 +247,28 @@ int write_to_file(PyObject* self, PyObject* f, PyObject* created, StoredWrite* o
     return fsync_directory(created);
 }
 
-// The path an on-disk dataset reads from: its backing path, or the `name` of its backing file
-// object when that is a path. A new reference; nullptr without exception when there is none.
-PyObject* backing_path(DatasetObject* ds) {
-    if (ds->file == Py_None) return nullptr;
-    if (!has_attr_quiet(ds->file, names::read)) return fspath(ds->file);
-    Ref name = Ref::steal(PyObject_GetAttr(ds->file, names::name));
+// `obj.name` through os.fspath when it is a path; a new reference, or nullptr without exception.
+PyObject* name_path(PyObject* obj) {
+    Ref name = Ref::steal(PyObject_GetAttr(obj, names::name));
     if (!name || !is_path(name.get())) {
         PyErr_Clear();
         return nullptr;
     }
     return fspath(name.get());
+}
+
+// The path the dataset's traces come from: its backing path, the name of its backing file
+// object, or the file a wrapped file stream reads. A new reference; nullptr without exception
+// when there is none.
+PyObject* backing_path(DatasetObject* ds) {
+    if (ds->file != Py_None) {
+        return has_attr_quiet(ds->file, names::read) ? name_path(ds->file) : fspath(ds->file);
+    }
+    if (ds->iterator != Py_None && PyObject_TypeCheck(ds->iterator, &FileTraceIteratorType)) {
+        PyObject* file = reinterpret_cast<FileStreamObject*>(ds->iterator)->file;
+        if (file != Py_None) return name_path(file);
+    }
+    return nullptr;
 }
 
 // Whether the path `target` (not a writable object) names the file the dataset reads from, so
@@ -281,12 +299,43 @@ int refuse_overwriting_backing(DatasetObject* ds, PyObject* target) {
     return -1;
 }
 
-// Whether `filename` names the file an on-disk dataset already reads from: the same object, or
-// a path to the file of a path-backed dataset. 1, 0, or -1 + exception.
+// Whether `filename` is what an on-disk dataset already reads from: the same object, or a path
+// naming the same file. 1, 0, or -1 + exception.
 int is_own_backing(DatasetObject* ds, PyObject* filename) {
     if (filename == ds->file) return 1;
-    if (ds->file == Py_None || has_attr_quiet(ds->file, names::read)) return 0;
+    if (ds->file == Py_None) return 0;
     return names_backing_file(ds, filename);
+}
+
+// Whether reading `name` from its first byte gives back what went through `f`: `f` writes
+// straight to its descriptor (a raw or buffered binary file, not a compressing or text wrapper)
+// and that descriptor is the regular file `name` names. Errors count as no.
+bool name_holds_writes(PyObject* f, PyObject* name) {
+    Ref io = Ref::steal(module_global(names::io));
+    Ref os = Ref::steal(module_global(names::os));
+    if (!io || !os) {
+        PyErr_Clear();
+        return false;
+    }
+    bool direct = false;
+    for (PyObject* cls_name : {names::FileIO, names::BufferedWriter, names::BufferedRandom}) {
+        Ref cls = Ref::steal(PyObject_GetAttr(io.get(), cls_name));
+        if (cls && PyObject_IsInstance(f, cls.get()) == 1) direct = true;
+    }
+    PyErr_Clear();
+    if (!direct) return false;
+    Ref fd = Ref::steal(PyObject_CallMethodNoArgs(f, names::fileno));
+    Ref lent = fd ? Ref::steal(PyObject_CallMethodOneArg(os.get(), names::fstat, fd.get())) : Ref();
+    Ref named = lent ? Ref::steal(PyObject_CallMethodOneArg(os.get(), names::stat, name)) : Ref();
+    Ref same = named ? Ref::steal(os_path_call(names::samestat, lent.get(), named.get())) : Ref();
+    Ref mode = lent ? Ref::steal(PyObject_GetAttr(lent.get(), names::st_mode)) : Ref();
+    if (!same || !mode) {
+        PyErr_Clear();
+        return false;
+    }
+    const long st_mode = PyLong_AsLong(mode.get());
+    PyErr_Clear();
+    return PyObject_IsTrue(same.get()) == 1 && S_ISREG(st_mode);
 }
 
 // f.write(buf[:len]), calling again for whatever a short write left; None counts as all.
@@ -297,7 +346,8 @@ int write_all(PyObject* f, const void* buf, Py_ssize_t len) {
         if (!chunk) return -1;
         Ref r = Ref::steal(PyObject_CallMethodOneArg(f, names::write, chunk.get()));
         if (!r) return -1;
-        if (!PyLong_Check(r.get())) return 0;
+        // None (and True, from writers that answer yes or no) means all of it was taken
+        if (!PyLong_Check(r.get()) || PyBool_Check(r.get())) return 0;
         const Py_ssize_t n = PyLong_AsSsize_t(r.get());
         if (n == -1 && PyErr_Occurred()) return -1;
         if (n <= 0) {
@@ -311,8 +361,15 @@ int write_all(PyObject* f, const void* buf, Py_ssize_t len) {
     return 0;
 }
 
-// Whether the target can seek; an object without seekable() cannot. 1, 0, or -1 + exception.
+// Whether the target can seek back over what it took; an object without seekable() cannot, nor
+// one opened for appending, whose writes all land at its end. 1, 0, or -1 + exception.
 int can_seek(PyObject* f) {
+    Ref mode = Ref::steal(PyObject_GetAttr(f, names::mode));
+    if (mode && PyUnicode_Check(mode.get()) &&
+        PyUnicode_FindChar(mode.get(), 'a', 0, PyUnicode_GET_LENGTH(mode.get()), 1) >= 0) {
+        return 0;
+    }
+    PyErr_Clear();
     Ref r = Ref::steal(PyObject_CallMethodNoArgs(f, names::seekable));
     if (!r) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -447,8 +504,8 @@ PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
         const int own = is_own_backing(ds, filename);
         if (own < 0) return nullptr;
         if (own) return Py_NewRef(self);
-        if (refuse_overwriting_backing(ds, filename) < 0) return nullptr;
     }
+    if (refuse_overwriting_backing(ds, filename) < 0) return nullptr;
     Ref target, name, created;
     if (has_attr_quiet(filename, names::write)) {
         target = Ref::steal(nullcontext(filename));
@@ -466,12 +523,16 @@ PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
         name = Ref::borrow(filename);
     }
     StoredWrite out;
+    bool keep_name = false;
     const int status = with_context(target.get(), [&](PyObject* f) {
-        return write_to_file(self, f, created.get(), &out);
+        if (write_to_file(self, f, created.get(), &out) < 0) return -1;
+        // a name backs the dataset only if reading it from byte 0 gives back what was written
+        keep_name = name && out.head == 0 && is_path(name.get()) &&
+                    (created || name_holds_writes(f, name.get()));
+        return 0;
     });
     if (status < 0) return nullptr;
-    // A name backs the dataset only if reading it from byte 0 gives back what was written.
-    if (name && out.head == 0 && is_path(name.get())) {
+    if (keep_name) {
         Py_SETREF(ds->file, name.release());
         Py_SETREF(ds->iterator, Py_NewRef(Py_None));
         Py_SETREF(ds->traces, Py_NewRef(Py_None));
@@ -486,9 +547,7 @@ PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* dataset_to_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* stream;
     if (parse_args(kToStream, args, kwargs, &stream) < 0) return nullptr;
-    const int on_disk = dataset_test(self, names::on_disk);
-    if (on_disk < 0) return nullptr;
-    if (on_disk && refuse_overwriting_backing(as_dataset(self), stream) < 0) return nullptr;
+    if (refuse_overwriting_backing(as_dataset(self), stream) < 0) return nullptr;
     Ref target = Ref::steal(has_attr_quiet(stream, names::write) ? nullcontext(stream)
                                                                   : open_file(stream, names::wb));
     if (!target) return nullptr;

@@ -66,29 +66,34 @@ int set_FLOAT(PyObject* v, Field* field, Default dflt) {
 
 // What a second constructor call takes off a trace: the samples that exports taken before it
 // may still point into.
+// A writer in the middle of a trace (a callback of a lent stream) may also still hold the record.
 struct RetiredSamples {
     Py_buffer source;  // the array's export, or source.obj null
-    float* owned;      // a sample area the trace owned, or null
+    ::segy* record;    // the record if the trace owned it, else null
+    int free_data;     // whether the record's sample area goes with it
 };
 
 void free_retired(PyObject* capsule) {
     auto* r = static_cast<RetiredSamples*>(PyCapsule_GetPointer(capsule, nullptr));
     if (r->source.obj != nullptr) PyBuffer_Release(&r->source);
-    std::free(r->owned);
+    del_trace(r->record, r->free_data);
     delete r;
 }
 
-// Frees the record but parks its samples on the trace until it dies; 0, or -1 + exception with
-// the trace unchanged.
+// Parks the record and its samples on the trace until it dies; 0, or -1 + exception with the
+// trace unchanged.
 int retire_state(TraceObject* self) {
     if (self->record == nullptr) return 0;
     if (self->retired == nullptr && (self->retired = PyList_New(0)) == nullptr) return -1;
-    auto* r = new (std::nothrow) RetiredSamples{self->source, nullptr};
+    auto* r = new (std::nothrow) RetiredSamples{self->source, nullptr, 0};
     if (r == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
-    if (self->trace_owner && self->trace_data_owner) r->owned = self->record->data;
+    if (self->trace_owner) {
+        r->record = self->record;
+        r->free_data = self->trace_data_owner;
+    }
     Ref capsule = Ref::steal(PyCapsule_New(r, nullptr, free_retired));
     if (!capsule) {
         delete r;
@@ -99,7 +104,6 @@ int retire_state(TraceObject* self) {
         delete r;
         return -1;
     }
-    if (self->trace_owner) del_trace(self->record, 0);
     self->record = nullptr;
     self->source = Py_buffer{};
     return 0;
