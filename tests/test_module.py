@@ -120,6 +120,11 @@ def test_malformed_sibling_is_an_error_not_a_crash(prelude, expected):
     assert import_failure(prelude) == [expected, "False"]
 
 
+def test_missing_nullcontext_gives_the_interpreters_import_error():
+    out = import_failure("import sys, contextlib\ndel contextlib.nullcontext\n")
+    assert out[0].startswith("ImportError: cannot import name 'nullcontext' from 'contextlib' (")
+
+
 def test_missing_sibling_module_and_recovery_on_next_import():
     out = run_isolated("""
         import sys, importlib.abc

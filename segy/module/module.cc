@@ -187,9 +187,17 @@ int bind_from_import(const char* module, const char* name, PyObject* as) {
     if (!m) return -1;
     Ref v = Ref::steal(PyObject_GetAttr(m.get(), as));
     if (!v) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name %S", as);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        // the interpreter's own wording for a failed `from module import name`
+        PyErr_Clear();
+        Ref file = Ref::steal(PyModule_Check(m.get()) ? PyModule_GetFilenameObject(m.get()) : nullptr);
+        PyErr_Clear();
+        if (file) {
+            PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s' (%U)", as, module,
+                         file.get());
+        } else {
+            PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s' (unknown location)",
+                         as, module);
         }
         return -1;
     }
