@@ -14,31 +14,12 @@
 #include <utility>
 
 #include "io/io.h"
+#include "segy/common/ref.h"
 
 namespace vandor::io {
 namespace {
 
-class Ref {  // one strong reference, move-only
-  public:
-    Ref() = default;
-    static Ref steal(PyObject* p) noexcept { return Ref(p); }  // adopt a new reference
-    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
-    Ref(Ref&& o) noexcept : p_(o.release()) {}
-    Ref& operator=(Ref&& o) noexcept {
-        Py_XSETREF(p_, o.release());
-        return *this;
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
-    PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }  // caller owns it now
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-  private:
-    explicit Ref(PyObject* p) noexcept : p_(p) {}
-    PyObject* p_ = nullptr;
-};
+using segy::Ref;  // header-only: the modules still share no code at link time
 
 // An exception taken off the indicator, so that cleanup can call into Python and decide later
 // which failure the caller gets to see.
@@ -403,6 +384,15 @@ int cookie_seek(void* cookie, off64_t* offset, int whence) {
 
 DupResult failed_dup() { return {nullptr, -1}; }
 
+// A stream that failed its set-up: closed with its lease, errno raised as OSError.
+DupResult abandon(FILE* stream, Lease* lease) {
+    const int err = errno;
+    std::fclose(stream);
+    delete lease;
+    raise_errno(err);
+    return failed_dup();
+}
+
 DupResult lend_descriptor(PyObject* file, int fd, vdr_off_t os_pos, bool writing) {
     // a buffered reader's position accounts for its read-ahead; the descriptor's does not
     vdr_off_t pos;
@@ -430,11 +420,7 @@ DupResult lend_descriptor(PyObject* file, int fd, vdr_off_t os_pos, bool writing
     }
     if (setvbuf(stream, lease->buffer, _IOFBF, kBufferSize) != 0 ||
         fseeko(stream, pos, SEEK_SET) != 0) {
-        const int err = errno;
-        std::fclose(stream);
-        delete lease;
-        raise_errno(err);
-        return failed_dup();
+        return abandon(stream, lease);
     }
     lease->stream = stream;
     lease->file = file;
@@ -506,13 +492,7 @@ DupResult lend_cookie(PyObject* file, bool writing) {
     // may pay dearly for seeking backwards. Each fread goes straight into the caller's memory.
     const int set = writing ? setvbuf(stream, lease->buffer, _IOFBF, kBufferSize)
                             : setvbuf(stream, nullptr, _IONBF, 0);
-    if (set != 0) {
-        const int err = errno;
-        std::fclose(stream);
-        delete lease;
-        raise_errno(err);
-        return failed_dup();
-    }
+    if (set != 0) return abandon(stream, lease);
     lease->stream = stream;
     enlist(lease);
     return {stream, lease->position};
