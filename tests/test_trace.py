@@ -7,7 +7,7 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import HEADER, capsule_pointer
+from conftest import HEADER, UNDER_SANITIZER, capsule_pointer
 from vandor import segy
 
 SEGYTrace = segy.SEGYTrace
@@ -314,7 +314,7 @@ def _rss_kib():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
-@pytest.mark.skipif("libasan" in open("/proc/self/maps").read(),
+@pytest.mark.skipif(UNDER_SANITIZER,
                     reason="the sanitizer's quarantine holds freed memory")
 def test_no_per_trace_leak_when_traces_are_built_and_read():
     a = np.ones(256, np.float32)
