@@ -48,6 +48,10 @@ class SavedError {
 
 // Large enough that a stream of traces costs few system calls or Python calls.
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+// Read-ahead on an object that can seek, given back at hand-back by seeking the object to where
+// the reader stopped: small, since a compressed object pays for a backward seek by decompressing
+// again, and every byte read ahead past the end of what the reader takes costs that.
+constexpr std::size_t kReadAheadSize = std::size_t{64} << 10;
 // A single Python call never asks for more, whatever size stdio hands a callback.
 constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
 
@@ -467,8 +471,9 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         delete lease;
         return failed_dup();
     }
-    if (writing) {
-        lease->buffer = static_cast<char*>(std::malloc(kBufferSize));
+    const std::size_t buffer_size = writing ? kBufferSize : kReadAheadSize;
+    if (writing || lease->seekable) {
+        lease->buffer = static_cast<char*>(std::malloc(buffer_size));
         if (lease->buffer == nullptr) {
             delete lease;
             PyErr_NoMemory();
@@ -487,11 +492,13 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         delete lease;
         return failed_dup();
     }
-    // Reading is unbuffered, so stdio never takes from the object more than it hands on: an
-    // object that cannot seek could not get read-ahead back, and one that can (a gzip file)
-    // may pay dearly for seeking backwards. Each fread goes straight into the caller's memory.
-    const int set = writing ? setvbuf(stream, lease->buffer, _IOFBF, kBufferSize)
-                            : setvbuf(stream, nullptr, _IONBF, 0);
+    // Reading from an object that cannot seek is unbuffered, so stdio never takes from it more
+    // than it hands on: read-ahead could not be given back. That costs a Python call per byte
+    // (stdio fills an unbuffered cookie stream one byte at a time), so an object that can seek
+    // is read ahead and put back where the reader stopped when the stream is handed back.
+    const int set = lease->buffer != nullptr
+                        ? setvbuf(stream, lease->buffer, _IOFBF, buffer_size)
+                        : setvbuf(stream, nullptr, _IONBF, 0);
     if (set != 0) return abandon(stream, lease);
     lease->stream = stream;
     enlist(lease);
@@ -587,9 +594,19 @@ void close_cookie(Lease* lease, SavedError* first) {
     const bool broken = std::ferror(stream) != 0;
     // a failing callback leaves its exception pending, which note_failure picks up
     if (lease->writing && std::fflush(stream) != 0) note_failure(first, errno);
+    // where the reader stopped, short of what stdio read ahead (asks the object nothing)
+    const bool read_ahead = !lease->writing && lease->buffer != nullptr && !lease->error;
+    const vdr_off_t pos = read_ahead ? ftello(stream) : -1;
+    if (read_ahead && pos < 0) note_failure(first, errno);
     if (std::fclose(stream) != 0) note_failure(first, errno);
     lease->stream = nullptr;
     if (broken && !*first && !lease->error) note_failure(first, EIO);
+    if (pos < 0 || pos == lease->position) return;
+    Ref closed = Ref::steal(PyObject_GetAttrString(lease->file, "closed"));
+    if (closed && PyObject_IsTrue(closed.get()) == 1) return;  // nothing left to put back
+    PyErr_Clear();
+    vdr_off_t reached;
+    if (call_seek(lease->file, pos, SEEK_SET, &reached) < 0) note_failure(first, 0);
 }
 
 int PyFile_DupClose(PyObject* file, FILE* stream, [[maybe_unused]] vdr_off_t orig_pos) {

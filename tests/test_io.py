@@ -188,6 +188,26 @@ def test_bytesio_read(start, count):
     assert f.tell() == min(start + count, 200)
 
 
+class CountingReader(io.BytesIO):
+    calls = 0
+
+    def readinto(self, b):
+        self.calls += 1
+        return super().readinto(b)
+
+
+def test_seekable_object_is_read_ahead_and_put_back():
+    f = CountingReader(DATA[:300000])
+    f.seek(7)
+    lent = lend(f, b"rb")
+    assert fread(lent.stream, 1000) == DATA[7:1007]
+    assert libc.fseeko(lent.stream, 5, os.SEEK_CUR) == 0
+    assert fread(lent.stream, 100000) == DATA[1012:101012]
+    hand_back(f, lent)
+    assert f.tell() == 101012
+    assert f.calls < 10  # stdio fills an unbuffered stream a byte per call
+
+
 def test_bytesio_write_and_seek():
     f = io.BytesIO(b"0123456789")
     f.seek(4)

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the modules with AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole test
+# suite against that build. The interpreter itself is not instrumented, so the sanitizer runtime
+# is preloaded into the real interpreter binary (not a launcher script in front of it).
+#   tools/sanitize.sh [pytest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=$(python -c 'import sys; print(sys.executable)')
+build=build/asan
+mkdir -p "$build/pkg/vandor"
+cp src/vandor/__init__.py "$build/pkg/vandor/"
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+cmake -S . -B "$build" "${generator[@]}" -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=Debug \
+    -DVANDOR_SANITIZE=ON -DVANDOR_DEV_OUTPUT_DIR="$PWD/$build/pkg/vandor" >/dev/null
+cmake --build "$build" -j2
+
+# Leak checking stays off: the interpreter keeps much of what it allocates until exit. Any
+# undefined behaviour aborts (the build does not recover from it either).
+export LD_PRELOAD=$(g++ -print-file-name=libasan.so)
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export PYTHONPATH=$PWD/$build/pkg
+"$python" -c 'import vandor.segy as s, sys; assert "/build/asan/" in s.__file__, s.__file__'
+exec "$python" -m pytest -q -p no:cacheprovider tests "$@"
