@@ -89,7 +89,7 @@ def cut_file(tmp_path, data):
 
 
 @contextlib.contextmanager
-def cut_pipe(tmp_path, data):
+def cut_pipe(tmp_path, data, buffering=-1):
     r, w = os.pipe()
 
     def feed():  # in pieces that end inside headers and samples; the pipe holds it all
@@ -99,20 +99,37 @@ def cut_pipe(tmp_path, data):
     feeder = threading.Thread(target=feed)
     feeder.start()
     try:
-        with open(r, "rb") as f:
+        with open(r, "rb", buffering=buffering) as f:
             yield f
             assert f.read() == b""
     finally:
         feeder.join()
 
 
-@pytest.mark.parametrize("source", [cut_path, cut_file, cut_pipe])
+def cut_raw_pipe(tmp_path, data):  # its reads return what has arrived, however short
+    return cut_pipe(tmp_path, data, buffering=0)
+
+
+@pytest.mark.parametrize("source", [cut_path, cut_file, cut_pipe, cut_raw_pipe])
 def test_every_cut_gives_the_whole_traces_then_the_read_error(tmp_path, source):
     before = open_fds()
     for cut in range(len(CUT) + 1):
         with source(tmp_path, CUT[:cut]) as arg:
             check_read(SEGY.from_file(arg), CUT[:cut])
         assert open_fds() == before, cut
+
+
+@pytest.mark.parametrize("first", [1, 2, 3])
+def test_a_count_arriving_in_pieces_is_read_whole(first):
+    # 256 traces: the count's first byte alone reads as none; all of it fits the pipe
+    data = dataset_bytes([trace_bytes([i]) for i in range(256)])
+    r, w = os.pipe()
+    with open(r, "rb", buffering=0) as f:
+        os.write(w, data[:first])  # the rest is yet to come when the count is read
+        ds = SEGY.from_file(f)
+        with open(w, "wb") as out:
+            out.write(data[first:])
+        check_read(ds, data)
 
 
 # ---- writes failing at every byte ----------------------------------------------------------
@@ -239,7 +256,7 @@ SWEEPS = {  # trace lengths, and the file-size limits to write under given the s
     # all of it fits stdio's buffer: the failure surfaces when the stream is flushed
     "every byte": ((1, 8, 4), lambda size: range(size + 1)),
     # beyond the buffer: fwrite itself fails, in a header, in samples, a byte into a buffer
-    "past the buffer": ((60_000,) * 20,
+    "past the buffer": ((60_000,) * 8,
                         lambda size: [0, 4, 300, MIB - 1, MIB, MIB + 1, size // 2, size - 1, size]),
 }
 
@@ -272,3 +289,55 @@ def test_an_on_disk_dataset_written_to_a_full_device_raises(tmp_path, route, swe
     assert type(info.value) is OSError and fields(ds) == before
     gc.collect()
     assert open_fds() == fds
+
+
+# ---- a writer killed half-way --------------------------------------------------------------
+
+def long_traces():
+    """Four thousand traces of varied lengths and headers (13 MB stored), the same every call."""
+    lengths = [1 + (i * 389) % 1500 for i in range(4000)]
+    return [segy.SEGYTrace(np.arange(ns, dtype=np.float32) + i, 4, tracl=i, cdp=-i)
+            for i, ns in enumerate(lengths)]
+
+
+class Paced(segy._MemoryTraceIterator):
+    """Pauses every few traces so that a kill can land anywhere, and at its end for good, so
+    that the kill always comes before the last buffer is written."""
+
+    def __init__(self, traces):
+        super().__init__(traces)
+        self.left = len(traces)
+
+    def __next__(self):
+        if self.left % 25 == 0:
+            time.sleep(0.001 if self.left else 60)
+        self.left -= 1
+        return super().__next__()
+
+
+@pytest.mark.parametrize("share", [0.1, 0.45, 0.8])
+def test_a_writer_killed_half_way_leaves_whole_traces_then_the_read_error(tmp_path, share):
+    traces = long_traces()
+    data = stored(traces)
+    path = tmp_path / "killed"
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            Paced(traces).to_file(path)  # the count, 4000, goes out first
+        finally:
+            os._exit(0)
+    ended = 0
+    try:
+        while not ended and (not path.exists() or path.stat().st_size < share * len(data)):
+            ended = os.waitpid(pid, os.WNOHANG)[0]
+            time.sleep(0.0005)
+    finally:
+        if not ended:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+    assert not ended, "the writer stopped before it was killed"
+    left = path.read_bytes()
+    assert share * len(data) <= len(left) < len(data) and left == data[:len(left)]
+    before = open_fds()
+    check_read(SEGY.from_file(path), left)
+    assert open_fds() == before
