@@ -255,7 +255,7 @@ MIB = 1 << 20
 SWEEPS = {  # trace lengths, and the file-size limits to write under given the stored size
     # all of it fits stdio's buffer: the failure surfaces when the stream is flushed
     "every byte": ((1, 8, 4), lambda size: range(size + 1)),
-    # beyond the buffer: fwrite itself fails, in a header, in samples, a byte into a buffer
+    # beyond it: fwrite itself fails, right after the count, in samples, around a buffer's end
     "past the buffer": ((60_000,) * 8,
                         lambda size: [0, 4, 300, MIB - 1, MIB, MIB + 1, size // 2, size - 1, size]),
 }
@@ -277,7 +277,7 @@ def test_a_write_failing_at_any_byte_raises_and_leaves_the_dataset(tmp_path, rou
         assert (limit, unchanged, start) == (limit, True, True)
 
 
-# test_dataset covers every route from a dataset in memory
+# test_dataset writes datasets in memory to a full device; here the traces are read from disk
 @pytest.mark.parametrize("sweep", SWEEPS)
 @pytest.mark.parametrize("route", ROUTES)
 def test_an_on_disk_dataset_written_to_a_full_device_raises(tmp_path, route, sweep):
@@ -301,8 +301,8 @@ def long_traces():
 
 
 class Paced(segy._MemoryTraceIterator):
-    """Pauses every few traces so that a kill can land anywhere, and at its end for good, so
-    that the kill always comes before the last buffer is written."""
+    """Pauses every few traces, so that the file grows while the parent watches, and at its end
+    for good, so that the kill always comes before the last buffer is written."""
 
     def __init__(self, traces):
         super().__init__(traces)
