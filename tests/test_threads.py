@@ -109,10 +109,12 @@ def test_threads_at_once_give_the_bytes_of_one_thread(tmp_path, frequent_switche
             errors.append((i, repr(e)))
             barrier.abort()
 
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
+    # daemons: a thread that never returns fails the test without holding up the interpreter's exit
+    threads = [threading.Thread(target=run, args=(i,), daemon=True) for i in range(THREADS)]
     for t in threads:
         t.start()
+    deadline = time.monotonic() + 120
     for t in threads:
-        t.join(timeout=120)
-    assert not any(t.is_alive() for t in threads)
+        t.join(timeout=max(0.0, deadline - time.monotonic()))
+    assert [i for i, t in enumerate(threads) if t.is_alive()] == []
     assert errors == [] and wrong == []
