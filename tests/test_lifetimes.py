@@ -66,6 +66,17 @@ def reinitialised_owned(path):
             "owned export": (np.frombuffer(t, np.float32), 2), "owned memoryview": (memoryview(t), 2)}
 
 
+def replaced_in_dataset(path):
+    ds = SEGY([values(0)], 1)
+    first = next(iter(ds))
+    export = np.frombuffer(first, np.float32)
+    ds.__init__([values(1)], 2)  # the dataset lets go of its first trace
+    second = next(iter(ds))
+    return {"first trace": (first, 0), "first export": (export, 0), "dataset": (ds, 1),
+            "second trace": (second, 1), "second memoryview": (memoryview(second), 1),
+            "second export": (np.frombuffer(second, np.float32), 1)}
+
+
 def churn(path):
     """Blocks of the sizes just released, filled with -7, to be held while the survivors are read."""
     fill = np.full(N, -7.0, np.float32)
@@ -86,8 +97,10 @@ def check(live, expected, where):
         assert np.array_equal(samples(obj), expected[group]), (where, name)
 
 
-@pytest.mark.parametrize("scenario", [listed, read_from_file, reinitialised_listed, reinitialised_owned],
-                         ids=lambda s: s.__name__)
+SCENARIOS = [listed, read_from_file, reinitialised_listed, reinitialised_owned, replaced_in_dataset]
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda s: s.__name__)
 def test_every_deletion_order(paths, scenario):
     stored, churn_path = paths
     names = list(scenario(stored))
