@@ -18,12 +18,14 @@ from vandor import segy
 SEGY, SEGYTrace = segy.SEGY, segy.SEGYTrace
 HEADER_SHORT = "Unable to read trace header from file."
 SAMPLES_SHORT = "Unable to read expected number of trace samples."
+ZERO_NS = "Invalid shape in axis 0: 0."
 NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(n, ctypes.c_size_t) for n in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
 
 
 _libc = ctypes.CDLL(None)
@@ -192,7 +194,7 @@ def failed_reads(paths, open_):
         f.seek(0)
         fails(OSError, HEADER_SHORT, lambda: list(SEGY.from_file(paths["short header"])))
         fails(OSError, SAMPLES_SHORT, lambda: list(SEGY.from_file(f)))
-        fails(ValueError, "Invalid shape in axis 0: 0.", lambda: list(SEGY.from_file(paths["zero ns"])))
+        fails(ValueError, ZERO_NS, lambda: list(SEGY.from_file(paths["zero ns"])))
     return step, [f], 3750
 
 
