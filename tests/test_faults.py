@@ -1,0 +1,343 @@
+"""Faults: stored datasets cut at every byte, writes failing at every byte, a writer killed half-way."""
+import contextlib
+import errno
+import gc
+import io
+import os
+import pickle
+import resource
+import signal
+import struct
+import threading
+import time
+import traceback
+
+import numpy as np
+import pytest
+
+from conftest import HEADER, dataset_bytes, open_fds, trace_bytes
+from vandor import segy
+
+SEGY = segy.SEGY
+HEADER_ERROR = "Unable to read trace header from file."
+SAMPLES_ERROR = "Unable to read expected number of trace samples."
+WRITE_ERRORS = {"Error writing trace header to file.", "Error writing trace data to file.",
+                "Error writing trace count to file."}
+
+
+def expected_read(stored):
+    """What iterating a stored dataset gives: (whole traces, bytes they end at, error or None)."""
+    count = int.from_bytes(stored[:4], "little")
+    end, whole = 4, 0
+    while whole < count:
+        if end + HEADER > len(stored):
+            return whole, end, HEADER_ERROR
+        ns = struct.unpack_from("<H", stored, end + 114)[0]
+        if end + HEADER + 4 * ns > len(stored):
+            return whole, end, SAMPLES_ERROR
+        end += HEADER + 4 * ns
+        whole += 1
+    return whole, end, None
+
+
+def stored(traces):
+    """The traces written back: their count, then each header and its samples."""
+    buf = io.BytesIO()
+    segy._MemoryTraceIterator(list(traces)).to_stream(buf)
+    return buf.getvalue()
+
+
+def check_read(ds, data):
+    """Iterating `ds`, which stands for the bytes `data`, gives exactly the whole traces, byte
+    for byte, then exactly the expected error."""
+    whole, end, error = expected_read(data)
+    got, raised = [], None
+    try:
+        for trace in ds:
+            got.append(trace)
+    except OSError as e:
+        raised = (type(e), str(e))
+    assert ds.n_traces == int.from_bytes(data[:4], "little")
+    assert stored(got) == struct.pack("<i", whole) + data[4:end]
+    assert raised == (error and (OSError, error))
+
+
+# ---- a stored dataset cut at every byte ----------------------------------------------------
+
+# three traces of different lengths and headers; a count of 3 reads as 3 from any of its bytes
+CUT = dataset_bytes([
+    trace_bytes(np.arange(ns, dtype=np.float32) * (i + 1) - 0.5,
+                tracl=(0, "i", 7 + i), cdp=(20, "i", -3 * i), dt=(116, "H", 250 << i))
+    for i, ns in enumerate((1, 5, 3))])
+
+
+@contextlib.contextmanager
+def cut_path(tmp_path, data):
+    path = tmp_path / "cut"
+    path.write_bytes(data)
+    yield path
+
+
+@contextlib.contextmanager
+def cut_file(tmp_path, data):
+    with cut_path(tmp_path, data) as path, open(path, "rb") as f:
+        yield f
+        # handed back where the reads stopped, which is the end, and still usable
+        assert not f.closed and f.tell() == len(data)
+        f.seek(0)
+        assert f.read() == data
+
+
+@contextlib.contextmanager
+def cut_pipe(tmp_path, data, buffering=-1):
+    r, w = os.pipe()
+
+    def feed():  # in pieces that end inside headers and samples; the pipe holds it all
+        with open(w, "wb", buffering=0) as out:
+            for i in range(0, len(data), 97):
+                out.write(data[i:i + 97])
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    try:
+        with open(r, "rb", buffering=buffering) as f:
+            yield f
+            assert f.read() == b""
+    finally:
+        feeder.join()
+
+
+def cut_raw_pipe(tmp_path, data):  # its reads return what has arrived, however short
+    return cut_pipe(tmp_path, data, buffering=0)
+
+
+@pytest.mark.parametrize("source", [cut_path, cut_file, cut_pipe, cut_raw_pipe])
+def test_every_cut_gives_the_whole_traces_then_the_read_error(tmp_path, source):
+    before = open_fds()
+    for cut in range(len(CUT) + 1):
+        with source(tmp_path, CUT[:cut]) as arg:
+            check_read(SEGY.from_file(arg), CUT[:cut])
+        assert open_fds() == before, cut
+
+
+@pytest.mark.parametrize("first", [1, 2, 3])
+def test_a_count_arriving_in_pieces_is_read_whole(first):
+    # 256 traces: the count's first byte alone reads as none; all of it fits the pipe
+    data = dataset_bytes([trace_bytes([i]) for i in range(256)])
+    r, w = os.pipe()
+    with open(r, "rb", buffering=0) as f:
+        os.write(w, data[:first])  # the rest is yet to come when the count is read
+        ds = SEGY.from_file(f)
+        with open(w, "wb") as out:
+            out.write(data[first:])
+        check_read(ds, data)
+
+
+# ---- writes failing at every byte ----------------------------------------------------------
+
+class Forwarding:
+    """A writer of no file class the bridge knows, so its stream calls write() back."""
+
+    def __init__(self, f):
+        self.f = f
+
+    def write(self, b):
+        return self.f.write(b)
+
+    def flush(self):
+        self.f.flush()
+
+
+class Uncounted(segy.BaseTraceIterator):
+    """A script stream: its counters stay 0, so a count of 0 goes out first and is mended."""
+
+    def __init__(self, ds):
+        self.items = iter(ds)
+
+    def __next__(self):
+        return next(self.items)
+
+
+def through_object(call, wrap=lambda f: f):
+    def route(ds, path):
+        f = open(path, "wb")
+        try:
+            call(ds, wrap(f))
+        finally:  # only the call's own outcome counts; bytes it left in f may fail the close
+            with contextlib.suppress(OSError):
+                f.close()
+    return route
+
+
+ROUTES = {  # name: (write ds to the file at path, whether a count of 0 goes out to be mended)
+    "to_file path": (lambda ds, p: ds.to_file(p), False),
+    "to_file object": (through_object(lambda ds, f: ds.to_file(f)), False),
+    "to_file writer": (through_object(lambda ds, f: ds.to_file(f), Forwarding), False),
+    "to_stream path": (lambda ds, p: ds.to_stream(p), False),
+    "to_stream object": (through_object(lambda ds, f: ds.to_stream(f)), False),
+    "stream to_file path": (lambda ds, p: iter(ds).to_file(p), False),
+    "stream to_file object": (through_object(lambda ds, f: iter(ds).to_file(f)), False),
+    "stream to_stream path": (lambda ds, p: iter(ds).to_stream(p), False),
+    "stream to_stream object": (through_object(lambda ds, f: iter(ds).to_stream(f)), False),
+    "mended to_file path": (lambda ds, p: Uncounted(ds).to_file(p), True),
+    "mended to_stream object": (through_object(lambda ds, f: Uncounted(ds).to_stream(f)), True),
+}
+
+
+def source(kind, sizes, tmp_path):
+    """A dataset of `sizes` traces in memory or on disk, and its stored bytes."""
+    ds = SEGY([np.arange(n, dtype=np.float32) - n for n in sizes], 4, tracl=5)
+    data = stored(ds)
+    if kind == "on disk":
+        (tmp_path / "source").write_bytes(data)
+        ds = SEGY.from_file(tmp_path / "source")
+    return ds, data
+
+
+def fields(ds):
+    # the file, trace list and stream the dataset holds, as the collector sees them
+    return (ds.n_traces, ds.on_disk, ds.in_memory, ds.is_iterator,
+            [id(x) for x in gc.get_referents(ds)])
+
+
+def in_child(fn, *args):
+    """fn(*args) in a forked child; its result, or its traceback as a failure."""
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            os.close(r)
+            try:
+                result = (True, fn(*args))
+            except BaseException:
+                result = (False, traceback.format_exc())
+            with open(w, "wb") as out:
+                pickle.dump(result, out)
+        finally:
+            os._exit(0)
+    os.close(w)
+    with open(r, "rb") as f:
+        raw = f.read()
+    status = os.waitpid(pid, 0)[1]
+    assert os.waitstatus_to_exitcode(status) == 0, f"child ended with status {status}"
+    ok, result = pickle.loads(raw)
+    assert ok, result
+    return result
+
+
+def write_under_limits(route, ds, data, tmp_path, limits):
+    """Writes `ds` by `route` under each file-size limit; what each attempt raised and left."""
+    write, mends = ROUTES[route]
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG
+    gc.collect()
+    fds, before = open_fds(), fields(ds)
+    outcomes = []
+    for limit in limits:
+        path = tmp_path / f"out{limit}"
+        # only the soft limit moves, so that it can go back up
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+        try:
+            write(ds, path)
+            raised = None
+        except Exception as e:
+            raised = (type(e).__name__, isinstance(e, OSError) and e.errno, str(e))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
+        left = path.read_bytes()
+        heads = (data[:4], bytes(4)) if mends else (data[:4],)
+        # what reached the file is the start of the dataset, the count perhaps not yet mended
+        start = left[4:] == data[4:len(left)] and any(h.startswith(left[:4]) for h in heads)
+        outcomes.append((limit, raised, fields(ds) == before, start, left == data))
+        path.unlink()
+    gc.collect()
+    return outcomes, open_fds() - fds
+
+
+MIB = 1 << 20
+SWEEPS = {  # trace lengths, and the file-size limits to write under given the stored size
+    # all of it fits stdio's buffer: the failure surfaces when the stream is flushed
+    "every byte": ((1, 8, 4), lambda size: range(size + 1)),
+    # beyond it: fwrite itself fails, right after the count, in samples, around a buffer's end
+    "past the buffer": ((60_000,) * 8,
+                        lambda size: [0, 4, 300, MIB - 1, MIB, MIB + 1, size // 2, size - 1, size]),
+}
+
+
+@pytest.mark.parametrize("sweep", SWEEPS)
+@pytest.mark.parametrize("kind", ["in memory", "on disk"])
+@pytest.mark.parametrize("route", ROUTES)
+def test_a_write_failing_at_any_byte_raises_and_leaves_the_dataset(tmp_path, route, kind, sweep):
+    sizes, limits = SWEEPS[sweep]
+    ds, data = source(kind, sizes, tmp_path)
+    outcomes, leaked = in_child(write_under_limits, route, ds, data, tmp_path, limits(len(data)))
+    assert leaked == 0
+    *failed, (full, raised, *_, equal) = outcomes
+    assert (full, raised, equal) == (len(data), None, True)
+    for limit, raised, unchanged, start, _ in failed:
+        assert raised and raised[0] == "OSError", (limit, raised)
+        assert raised[1] == errno.EFBIG or raised[2] in WRITE_ERRORS, (limit, raised)
+        assert (limit, unchanged, start) == (limit, True, True)
+
+
+# test_dataset writes datasets in memory to a full device; here the traces are read from disk
+@pytest.mark.parametrize("sweep", SWEEPS)
+@pytest.mark.parametrize("route", ROUTES)
+def test_an_on_disk_dataset_written_to_a_full_device_raises(tmp_path, route, sweep):
+    ds, _ = source("on disk", SWEEPS[sweep][0], tmp_path)
+    gc.collect()
+    fds, before = open_fds(), fields(ds)
+    with pytest.raises(OSError) as info:
+        ROUTES[route][0](ds, "/dev/full")
+    assert type(info.value) is OSError and fields(ds) == before
+    gc.collect()
+    assert open_fds() == fds
+
+
+# ---- a writer killed half-way --------------------------------------------------------------
+
+def long_traces():
+    """Four thousand traces of varied lengths and headers (13 MB stored), the same every call."""
+    lengths = [1 + (i * 389) % 1500 for i in range(4000)]
+    return [segy.SEGYTrace(np.arange(ns, dtype=np.float32) + i, 4, tracl=i, cdp=-i)
+            for i, ns in enumerate(lengths)]
+
+
+class Paced(segy._MemoryTraceIterator):
+    """Pauses every few traces, so that the file grows while the parent watches, and at its end
+    for good, so that the kill always comes before the last buffer is written."""
+
+    def __init__(self, traces):
+        super().__init__(traces)
+        self.left = len(traces)
+
+    def __next__(self):
+        if self.left % 25 == 0:
+            time.sleep(0.001 if self.left else 60)
+        self.left -= 1
+        return super().__next__()
+
+
+@pytest.mark.parametrize("share", [0.1, 0.45, 0.8])
+def test_a_writer_killed_half_way_leaves_whole_traces_then_the_read_error(tmp_path, share):
+    traces = long_traces()
+    data = stored(traces)
+    path = tmp_path / "killed"
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            Paced(traces).to_file(path)  # the count, 4000, goes out first
+        finally:
+            os._exit(0)
+    ended = 0
+    try:
+        while not ended and (not path.exists() or path.stat().st_size < share * len(data)):
+            ended = os.waitpid(pid, os.WNOHANG)[0]
+            time.sleep(0.0005)
+    finally:
+        if not ended:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+    assert not ended, "the writer stopped before it was killed"
+    left = path.read_bytes()
+    assert share * len(data) <= len(left) < len(data) and left == data[:len(left)]
+    before = open_fds()
+    check_read(SEGY.from_file(path), left)
+    assert open_fds() == before
