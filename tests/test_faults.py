@@ -124,11 +124,18 @@ def test_a_count_arriving_in_pieces_is_read_whole(first):
     # 256 traces: the count's first byte alone reads as none; all of it fits the pipe
     data = dataset_bytes([trace_bytes([i]) for i in range(256)])
     r, w = os.pipe()
-    with open(r, "rb", buffering=0) as f:
-        os.write(w, data[:first])  # the rest is yet to come when the count is read
-        ds = SEGY.from_file(f)
+
+    def rest():
         with open(w, "wb") as out:
             out.write(data[first:])
+
+    # the rest comes only once the count is being read: the first read finds a piece of it
+    feeder = threading.Timer(0.1, rest)
+    with open(r, "rb", buffering=0) as f:
+        os.write(w, data[:first])
+        feeder.start()
+        ds = SEGY.from_file(f)
+        feeder.join()
         check_read(ds, data)
 
 

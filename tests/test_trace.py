@@ -3,6 +3,7 @@ import ctypes
 import gc
 import os
 import struct
+import sys
 
 import numpy as np
 import pytest
@@ -307,6 +308,31 @@ def test_failed_second_constructor_call_leaves_the_trace_intact():
     with pytest.raises(IndexError):
         trace.__init__([], 20)
     assert header_of(trace)[1].tolist() == [1.0, 2.0] and trace.dt == 10
+
+
+@pytest.mark.parametrize("view", [
+    lambda t: np.frombuffer(t, np.float32),
+    lambda t: memoryview(np.frombuffer(t, np.float32)[1:]),
+    lambda t: np.frombuffer(SEGYTrace(np.frombuffer(t, np.float32), 1), np.float32),
+], ids=["own", "through_a_memoryview", "through_another_trace"])
+def test_samples_leading_back_to_the_trace_are_copied(view):
+    trace = SEGYTrace([1.0, 2.0, 3.0], 10)
+    first = view(trace)
+    expected = np.array(first).tolist()
+    refs = sys.getrefcount(first)
+    trace.__init__(first, 20)
+    # holding an export that holds the trace would keep it alive for good
+    assert sys.getrefcount(first) == refs
+    np.asarray(first)[0] = -1.0
+    assert header_of(trace)[1].tolist() == expected
+
+
+def test_same_array_again_is_still_shared():
+    a = np.ones(3, np.float32)
+    trace = SEGYTrace(a, 10)
+    trace.__init__(a, 20)
+    a[0] = 9.0
+    assert header_of(trace)[1][0] == 9.0
 
 
 def _rss_kib():

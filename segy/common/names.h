@@ -6,6 +6,7 @@
 // X(identifier, text)
 #define VANDOR_NAMES(X)                  \
     X(read, "read")                      \
+    X(base, "base")                      \
     X(write, "write")                    \
     X(name, "name")                      \
     X(flush, "flush")                    \

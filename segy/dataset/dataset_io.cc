@@ -450,6 +450,28 @@ int decode_count(PyObject* raw, std::int32_t* count) {
     return value ? as_int(value.get(), count) : -1;
 }
 
+// f.read(4), asked again for the rest while it returns fewer bytes but not none: a raw pipe
+// hands over what has arrived so far, and decoding a partial count would shift every trace.
+// A file that ends early still gives what is there. New reference, or nullptr + exception.
+PyObject* read_count_bytes(PyObject* f) {
+    Ref size = Ref::steal(PyLong_FromSsize_t(kCountBytes));
+    Ref raw = size ? Ref::steal(PyObject_CallMethodOneArg(f, names::read, size.get())) : Ref();
+    while (raw && PyBytes_CheckExact(raw.get()) && PyBytes_GET_SIZE(raw.get()) > 0 &&
+           PyBytes_GET_SIZE(raw.get()) < kCountBytes) {
+        size = Ref::steal(PyLong_FromSsize_t(kCountBytes - PyBytes_GET_SIZE(raw.get())));
+        if (!size) return nullptr;
+        Ref more = Ref::steal(PyObject_CallMethodOneArg(f, names::read, size.get()));
+        if (!more) return nullptr;
+        // anything but more bytes ends it: decoding then reports what read returned
+        if (!PyBytes_CheckExact(more.get())) return more.release();
+        if (PyBytes_GET_SIZE(more.get()) == 0) break;
+        PyObject* joined = raw.release();
+        PyBytes_Concat(&joined, more.get());
+        raw = Ref::steal(joined);
+    }
+    return raw.release();
+}
+
 }  // namespace
 
 PyObject* dataset_from_file(PyObject* /*cls*/, PyObject* args, PyObject* kwargs) {
@@ -466,8 +488,7 @@ PyObject* dataset_from_file(PyObject* /*cls*/, PyObject* args, PyObject* kwargs)
     if (!source) return nullptr;
     std::int32_t count = 0;
     const int status = with_context(source.get(), [&](PyObject* f) {
-        Ref size = Ref::steal(PyLong_FromSsize_t(kCountBytes));
-        Ref raw = size ? Ref::steal(PyObject_CallMethodOneArg(f, names::read, size.get())) : Ref();
+        Ref raw = Ref::steal(read_count_bytes(f));
         return raw ? decode_count(raw.get(), &count) : -1;
     });
     if (status < 0) return nullptr;

@@ -186,6 +186,56 @@ int acquire_samples(PyObject* array, Py_buffer* view) {
     return 0;
 }
 
+// Whether the owner of an export, followed through what keeps its memory alive (an array's
+// base, a memoryview's exporter, a trace's current and retired samples), comes back to `self`.
+// Traces take no part in cycle collection, so a trace holding such an export would never die.
+bool keeps_alive(PyObject* owner, const TraceObject* self) {
+    constexpr int kMaxObjects = 64;  // chains of views are short; give up rather than walk on
+    PyObject* pending[kMaxObjects];
+    int n_pending = 0, seen = 0;
+    auto visit = [&](PyObject* obj) {
+        if (obj != nullptr && obj != Py_None && n_pending < kMaxObjects) pending[n_pending++] = obj;
+    };
+    visit(owner);
+    while (n_pending > 0 && seen++ < kMaxObjects) {
+        PyObject* obj = pending[--n_pending];
+        if (obj == reinterpret_cast<const PyObject*>(self)) return true;
+        if (is_trace(obj)) {
+            const auto* trace = reinterpret_cast<const TraceObject*>(obj);
+            visit(trace->source.obj);
+            for (Py_ssize_t i = 0; trace->retired != nullptr && i < PyList_GET_SIZE(trace->retired);
+                 ++i) {
+                auto* r = static_cast<RetiredSamples*>(
+                    PyCapsule_GetPointer(PyList_GET_ITEM(trace->retired, i), nullptr));
+                visit(r->source.obj);
+            }
+        } else if (PyMemoryView_Check(obj)) {
+            visit(PyMemoryView_GET_BASE(obj));
+        } else if (numpy_at_load::ndarray != nullptr &&
+                   PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(numpy_at_load::ndarray))) {
+            // the array holds its base, so the reference can go at once
+            Ref base = Ref::steal(PyObject_GetAttr(obj, names::base));
+            if (!base) {
+                PyErr_Clear();
+                continue;
+            }
+            visit(base.get());
+        }
+    }
+    return false;
+}
+
+// Swaps `view` for one over a private copy of its bytes; 0, or -1 + exception (view untouched).
+int take_private_copy(Py_buffer* view) {
+    Ref copy = Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(view->buf),
+                                                        view->len));
+    Py_buffer own;
+    if (!copy || PyObject_GetBuffer(copy.get(), &own, PyBUF_WRITABLE) < 0) return -1;
+    PyBuffer_Release(view);
+    *view = own;
+    return 0;
+}
+
 // Points the trace at the samples of `data` under a copy of `header`. The new state is built
 // in full before the old one is released, so a failure leaves the trace as it was.
 int trace_fill(TraceObject* self, PyObject* data, const ::segy& header) {
@@ -202,6 +252,12 @@ int trace_fill(TraceObject* self, PyObject* data, const ::segy& header) {
         PyErr_Format(PyExc_ValueError,
                      "a trace holds at most %zd samples, got %zd (ns is a 16-bit header field)",
                      kMaxSamples, n);
+        PyBuffer_Release(&view);
+        return -1;
+    }
+    // re-initialised with its own samples (or another trace's that lead back here): holding that
+    // export would keep the trace alive for good, so it keeps a copy instead
+    if (self->record != nullptr && keeps_alive(view.obj, self) && take_private_copy(&view) < 0) {
         PyBuffer_Release(&view);
         return -1;
     }
