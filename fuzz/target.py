@@ -47,8 +47,17 @@ def expect_error(error, call):
         raise AssertionError(f"expected {error}")
 
 
+def pipe(data):
+    """A buffered reader on a pipe holding `data` (inputs stay far below a pipe's capacity)."""
+    r, w = os.pipe()
+    os.write(w, data)
+    os.close(w)
+    return open(r, "rb")
+
+
 def sources(data):
     yield lambda: io.BytesIO(data)
+    yield lambda: pipe(data)
     with open(_path, "wb") as f:
         f.write(data)
     yield lambda: _path

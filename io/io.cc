@@ -71,6 +71,8 @@ struct Lease {
     bool writing = false;
     bool seekable = false;      // cookie: whether the object can seek itself
     bool use_readinto = false;  // cookie: readinto spares a copy; plain read is the fallback
+    bool peeking = false;       // cookie: reads show what the object holds, taken once used
+    Py_ssize_t shown = 0;       // peeking: bytes last given to stdio that the object still holds
     vdr_off_t orig_pos = 0;     // descriptor: the shared OS offset when the stream was lent
     vdr_off_t position = 0;     // cookie: the object's position, or bytes consumed if it can't tell
     SavedError error;           // first exception raised in a callback; the stream is dead after it
@@ -290,6 +292,37 @@ Py_ssize_t write_some(Lease* lease, const char* buf, Py_ssize_t size) {
     return n;
 }
 
+// Takes from the object the bytes it showed last, which stdio has used by now; 0, or -1 +
+// exception. They sit in the object's buffer, so this never waits for more data.
+int take_shown(Lease* lease) {
+    if (lease->shown == 0) return 0;
+    const Py_ssize_t count = std::exchange(lease->shown, 0);
+    Ref got = Ref::steal(PyObject_CallMethod(lease->file, "read", "n", count));
+    if (!got) return -1;
+    if (!PyBytes_Check(got.get()) || PyBytes_GET_SIZE(got.get()) != count) {
+        PyErr_Format(PyExc_OSError, "read() did not give back the %zd bytes peek() showed", count);
+        return -1;
+    }
+    return 0;
+}
+
+// Copies up to size bytes that the object holds into buf without taking them: bytes copied
+// (0 at the end of the data), or -1 + exception. stdio asks for more only once it has used all
+// it was given, so what was shown before is taken first.
+Py_ssize_t peek_some(Lease* lease, char* buf, Py_ssize_t size) {
+    if (take_shown(lease) < 0) return -1;
+    Ref got = Ref::steal(PyObject_CallMethod(lease->file, "peek", "n", size));
+    if (!got) return -1;
+    if (got.get() == Py_None) return raise_errno(EAGAIN);
+    Py_buffer data;
+    if (PyObject_GetBuffer(got.get(), &data, PyBUF_SIMPLE) < 0) return -1;
+    const Py_ssize_t n = std::min(data.len, size);
+    std::memcpy(buf, data.buf, static_cast<std::size_t>(n));
+    PyBuffer_Release(&data);
+    lease->shown = n;
+    return n;
+}
+
 ssize_t cookie_read(void* cookie, char* buf, std::size_t size) {
     auto* lease = static_cast<Lease*>(cookie);
     if (lease->error) {
@@ -298,7 +331,8 @@ ssize_t cookie_read(void* cookie, char* buf, std::size_t size) {
     }
     if (size == 0) return 0;
     CallbackScope scope(lease);
-    const Py_ssize_t n = read_some(lease, buf, static_cast<Py_ssize_t>(std::min(size, kMaxChunk)));
+    const auto want = static_cast<Py_ssize_t>(std::min(size, kMaxChunk));
+    const Py_ssize_t n = lease->peeking ? peek_some(lease, buf, want) : read_some(lease, buf, want);
     if (n < 0) {
         scope.fail();
         return -1;
@@ -331,6 +365,8 @@ ssize_t cookie_write(void* cookie, const char* buf, std::size_t size) {
 
 // Reads and drops up to count bytes; 0, or -1 + exception. Stops early at the end of the data.
 int skip_forward(Lease* lease, vdr_off_t count) {
+    // stdio dropped its buffer to seek, so what it was shown is passed over too
+    if (take_shown(lease) < 0) return -1;
     char scratch[16384];
     while (count > 0) {
         const auto want = static_cast<Py_ssize_t>(
@@ -346,14 +382,15 @@ int skip_forward(Lease* lease, vdr_off_t count) {
 
 int cookie_seek(void* cookie, off64_t* offset, int whence) {
     auto* lease = static_cast<Lease*>(cookie);
-    if (lease->error) {
-        errno = EIO;
-        return -1;
-    }
-    // ftello asks this before every answer; the object need not be bothered with it
+    // ftello asks this before every answer; the object need not be bothered with it, and the
+    // answer holds after a failure too, when the hand-back still puts the object in place
     if (whence == SEEK_CUR && *offset == 0) {
         *offset = lease->position;
         return 0;
+    }
+    if (lease->error) {
+        errno = EIO;
+        return -1;
     }
     CallbackScope scope(lease);
     if (lease->seekable) {
@@ -372,6 +409,15 @@ int cookie_seek(void* cookie, off64_t* offset, int whence) {
     if (whence == SEEK_SET) target = *offset;
     if (whence == SEEK_CUR && __builtin_add_overflow(lease->position, *offset, &target)) {
         reachable = false;
+    }
+    // stdio drops its buffer to seek, even within it: what it was shown and has not used is
+    // still the object's, so the object is simply taken from that far on
+    if (reachable && lease->peeking && target < lease->position &&
+        lease->position - target <= lease->shown) {
+        lease->shown -= static_cast<Py_ssize_t>(lease->position - target);
+        lease->position = target;
+        *offset = target;
+        return 0;
     }
     if (!reachable || target < lease->position) {
         raise_errno(ESPIPE);
@@ -471,8 +517,16 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         delete lease;
         return failed_dup();
     }
+    if (!writing && !lease->seekable) {
+        found = lookup(file, "peek", &method);
+        if (found < 0) {
+            delete lease;
+            return failed_dup();
+        }
+        lease->peeking = found > 0;
+    }
     const std::size_t buffer_size = writing ? kBufferSize : kReadAheadSize;
-    if (writing || lease->seekable) {
+    if (writing || lease->seekable || lease->peeking) {
         lease->buffer = static_cast<char*>(std::malloc(buffer_size));
         if (lease->buffer == nullptr) {
             delete lease;
@@ -492,10 +546,11 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         delete lease;
         return failed_dup();
     }
-    // Reading from an object that cannot seek is unbuffered, so stdio never takes from it more
-    // than it hands on: read-ahead could not be given back. That costs a Python call per byte
-    // (stdio fills an unbuffered cookie stream one byte at a time), so an object that can seek
-    // is read ahead and put back where the reader stopped when the stream is handed back.
+    // stdio fills an unbuffered cookie stream a byte per call, a Python call per byte, so reads
+    // are buffered wherever the object can get back what was read ahead: an object that can
+    // seek is put back where the reader stopped, and one that can peek (a buffered pipe) lends
+    // its own buffer and gives up only what was used. Any other object is read unbuffered, so
+    // stdio never takes from it more than it hands on.
     const int set = lease->buffer != nullptr
                         ? setvbuf(stream, lease->buffer, _IOFBF, buffer_size)
                         : setvbuf(stream, nullptr, _IONBF, 0);
@@ -595,18 +650,25 @@ void close_cookie(Lease* lease, SavedError* first) {
     // a failing callback leaves its exception pending, which note_failure picks up
     if (lease->writing && std::fflush(stream) != 0) note_failure(first, errno);
     // where the reader stopped, short of what stdio read ahead (asks the object nothing)
-    const bool read_ahead = !lease->writing && lease->buffer != nullptr && !lease->error;
+    const bool read_ahead = !lease->writing && lease->buffer != nullptr;
+    const vdr_off_t reached = lease->position;  // counts what stdio was shown, used or not
     const vdr_off_t pos = read_ahead ? ftello(stream) : -1;
     if (read_ahead && pos < 0) note_failure(first, errno);
     if (std::fclose(stream) != 0) note_failure(first, errno);
     lease->stream = nullptr;
     if (broken && !*first && !lease->error) note_failure(first, EIO);
-    if (pos < 0 || pos == lease->position) return;
+    if (pos < 0 || (pos == reached && lease->shown == 0)) return;
     Ref closed = Ref::steal(PyObject_GetAttrString(lease->file, "closed"));
     if (closed && PyObject_IsTrue(closed.get()) == 1) return;  // nothing left to put back
     PyErr_Clear();
-    vdr_off_t reached;
-    if (call_seek(lease->file, pos, SEEK_SET, &reached) < 0) note_failure(first, 0);
+    if (lease->peeking) {
+        // the object still holds what stdio was shown; it gives up what the reader used
+        lease->shown -= static_cast<Py_ssize_t>(reached - pos);
+        if (take_shown(lease) < 0) note_failure(first, 0);
+        return;
+    }
+    vdr_off_t at;
+    if (call_seek(lease->file, pos, SEEK_SET, &at) < 0) note_failure(first, 0);
 }
 
 int PyFile_DupClose(PyObject* file, FILE* stream, [[maybe_unused]] vdr_off_t orig_pos) {

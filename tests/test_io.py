@@ -167,6 +167,49 @@ def test_pipe_read_skips_forward_but_not_back():
         assert f.read(5) == payload[10:15]
 
 
+@pytest.mark.parametrize("first, skip", [(0, 4), (20000, 10), (5000, 3000), (8192, 0),
+                                         (20000, 30000)])
+def test_pipe_read_skips_forward_within_and_past_what_stdio_holds(first, skip):
+    payload = DATA[:60000]  # fits the pipe, so no writer is needed
+    with pipe_reader(payload) as f:
+        lent = lend(f, b"rb")
+        assert fread(lent.stream, first) == payload[:first]
+        assert libc.fseeko(lent.stream, skip, os.SEEK_CUR) == 0
+        at = first + skip
+        assert fread(lent.stream, 10) == payload[at:at + 10]
+        hand_back(f, lent)
+        assert f.read(5) == payload[at + 10:at + 15]
+
+
+class CountingPipe(io.BufferedReader):
+    calls = 0
+
+    def peek(self, n=0):
+        self.calls += 1
+        return super().peek(n)
+
+    def read(self, n=-1):
+        self.calls += 1
+        return super().read(n)
+
+    def readinto(self, b):
+        self.calls += 1
+        return super().readinto(b)
+
+
+def test_pipe_is_read_a_buffer_at_a_time_and_keeps_what_was_not_used():
+    payload = DATA[:60000]
+    r, w = os.pipe()
+    os.write(w, payload)
+    os.close(w)
+    with CountingPipe(io.FileIO(r, "rb")) as f:
+        lent = lend(f, b"rb")
+        assert fread(lent.stream, 50001) == payload[:50001]
+        hand_back(f, lent)
+        assert f.calls < 100  # stdio fills an unbuffered stream a byte per call
+        assert f.read() == payload[50001:]
+
+
 def test_pipe_write():
     r, w = os.pipe()
     with os.fdopen(w, "wb") as f:
