@@ -33,8 +33,11 @@ def fed_pipe(payload, wrap=lambda f: f, buffering=-1):
     feeder.start()
     with open(r, "rb", buffering=buffering) as f:
         obj = wrap(f)
-        yield obj
-        obj.read()  # lets the feeder finish whatever the test left
+        try:
+            yield obj
+            obj.read()  # lets the feeder finish whatever the test left
+        finally:
+            obj.close()
     feeder.join()
 
 
@@ -56,6 +59,9 @@ class ReadOnly:
 
     def read(self, n=-1):
         return self.f.read(n)
+
+    def close(self):
+        self.f.close()
 
 
 # ---- seeking on a pipe ----------------------------------------------------------------------
@@ -110,9 +116,6 @@ class Peeker(Breakable):
     def seekable(self):
         return False
 
-    def tell(self):
-        return self.b.tell()
-
 
 class PipePeeker(Breakable, io.BufferedReader):
     def peek(self, n=0):
@@ -153,7 +156,8 @@ def test_after_a_failed_refill_the_object_continues_after_what_the_reader_used(k
 
 # ---- a dataset read from such objects, then the rest by the object itself ---------------------
 
-TRACES = [np.arange(ns, dtype=np.float32) * (i + 1) for i, ns in enumerate((3000, 1, 9000, 250, 7000))]
+TRACES = [np.arange(ns, dtype=np.float32) * (i + 1)
+          for i, ns in enumerate((3000, 1, 9000, 250, 7000))]
 STORED = dataset_bytes([trace_bytes(t) for t in TRACES])  # 77 KB: more than stdio reads ahead
 TAIL = os.urandom(5000)
 
@@ -210,8 +214,8 @@ def exception_chain(e):
 
 @pytest.mark.parametrize("buffering", [0, -1], ids=["raw", "buffered"])
 def test_a_non_blocking_pipe_with_nothing_there_yet_says_so(buffering):
-    cut = 4 + (240 + 3000 * 4) + (240 + 4) + 240 + 4000  # into the third trace's samples; the
-    # rest then fits the pipe
+    cut = 4 + (240 + 3000 * 4) + (240 + 4) + 240 + 4000  # into the third trace's samples, so
+    # that the rest fits the pipe
     r, w = os.pipe()
     os.set_blocking(r, False)
     os.write(w, STORED[:cut])
@@ -224,3 +228,87 @@ def test_a_non_blocking_pipe_with_nothing_there_yet_says_so(buffering):
         os.write(w, STORED[cut:])
         os.close(w)
         assert f.read() == STORED[cut:]
+
+
+# ---- a trace re-initialised with samples that lead back to it ---------------------------------
+
+def own(t):
+    return np.frombuffer(t, np.float32)
+
+
+def strided(t):  # numpy makes it through an interface object, which becomes its base
+    return np.lib.stride_tricks.as_strided(own(t), (3,), (4,))
+
+
+def behind_retired(t):  # another trace's samples, which it took after letting many go
+    u = segy.SEGYTrace(np.ones(3, np.float32), 1)
+    for _ in range(70):
+        u.__init__(np.ones(3, np.float32), 1)
+    u.__init__(own(t), 1)
+    return own(u)
+
+
+def down_a_chain(t):  # forty traces, each over the samples of the one before
+    for _ in range(40):
+        t = segy.SEGYTrace(own(t), 1)
+    return own(t)
+
+
+CHAINS = [strided, behind_retired, down_a_chain]
+
+
+@pytest.mark.parametrize("chain", CHAINS)
+def test_samples_leading_back_to_the_trace_do_not_keep_it_alive(chain):
+    t = segy.SEGYTrace([1.0, 2.0, 3.0], 10)
+    data = chain(t)
+    held = weakref.ref(data)  # lives as long as something holds it
+    t.__init__(data, 20)
+    assert own(t).tolist() == [1.0, 2.0, 3.0]
+    del t, data
+    gc.collect()
+    assert held() is None  # traces are not collected, so a cycle through one stays for good
+
+
+@pytest.mark.parametrize("chain", CHAINS)
+def test_the_same_chains_to_another_trace_still_share_its_samples(chain):
+    other, t = segy.SEGYTrace([1.0, 2.0, 3.0], 10), segy.SEGYTrace([0.0], 1)
+    t.__init__(chain(other), 20)
+    own(other)[:] = 7.0
+    assert own(t).tolist() == [7.0] * 3
+
+
+# ---- the count, read in pieces ----------------------------------------------------------------
+
+class Pieces:
+    """read() hands out the given pieces in turn, then nothing."""
+
+    def __init__(self, *pieces):
+        self.pieces = list(pieces)
+
+    def read(self, n=-1):
+        return self.pieces.pop(0) if self.pieces else b""
+
+
+class Bytes(bytes):
+    pass
+
+
+@pytest.mark.parametrize("pieces", [
+    (b"\x01", bytearray(b"\x02\x03\x04")), (b"\x01\x02", memoryview(b"\x03\x04")),
+    (b"\x01", Bytes(b"\x02\x03\x04")), (bytearray(b"\x01"), b"\x02\x03\x04"),
+    (Bytes(b"\x01\x02\x03"), b"\x04")],
+    ids=["bytearray later", "memoryview later", "subclass later", "bytearray first",
+         "subclass first"])
+def test_a_count_in_pieces_of_any_bytes_like_type_is_read_whole(pieces):
+    assert segy.SEGY.from_file(Pieces(*pieces)).n_traces == 0x04030201
+
+
+@pytest.mark.parametrize("pieces, exc", [
+    ((b"\x01", "\x02\x03\x04"), TypeError), ((b"\x01", None), TypeError),
+    # the byte too many belongs to the first trace, which would be read shifted
+    ((b"\x01\x00", b"\x00\x00\x00"), (OSError, ValueError)),
+    ((b"\x01\x00\x00\x00\x00",), (OSError, ValueError))],
+    ids=["str later", "None later", "too many later", "too many at once"])
+def test_a_read_giving_no_bytes_or_more_than_asked_is_an_error(pieces, exc):
+    with pytest.raises(exc):
+        segy.SEGY.from_file(Pieces(*pieces))
