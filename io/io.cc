@@ -73,11 +73,26 @@ struct Lease {
     bool use_readinto = false;  // cookie: readinto spares a copy; plain read is the fallback
     bool peeking = false;       // cookie: reads show what the object holds, taken once used
     Py_ssize_t shown = 0;       // peeking: bytes last given to stdio that the object still holds
+    vdr_off_t taken = 0;        // peeking: bytes the object has given up
+    // peeking: the last bytes taken, kept because stdio seeks to the start of a buffer-sized
+    // block before the target and reads on from there, even for a target ahead of it
+    char* past = nullptr;
+    std::size_t past_len = 0;   // valid bytes in `past`, at most kReadAheadSize
+    std::size_t past_end = 0;   // where the next byte goes, `past` being a ring
+    Py_ssize_t replay = 0;      // peeking: bytes to hand out again from `past` before reading on
+    // seekable: the position before the last seek, and whether the object has been moved away
+    // from what stdio holds (a seek whose refill failed leaves stdio with its old buffer)
+    vdr_off_t before_seek = -1;
+    Py_ssize_t shown_before_seek = 0, replay_before_seek = 0;  // peeking: likewise
+    bool moved = false;
     vdr_off_t orig_pos = 0;     // descriptor: the shared OS offset when the stream was lent
     vdr_off_t position = 0;     // cookie: the object's position, or bytes consumed if it can't tell
     SavedError error;           // first exception raised in a callback; the stream is dead after it
 
-    ~Lease() { std::free(buffer); }
+    ~Lease() {
+        std::free(buffer);
+        std::free(past);
+    }
 };
 
 Lease* g_leases = nullptr;
@@ -292,10 +307,37 @@ Py_ssize_t write_some(Lease* lease, const char* buf, Py_ssize_t size) {
     return n;
 }
 
+// Keeps the last kReadAheadSize bytes taken from a peeking object.
+void remember_taken(Lease* lease, const char* data, Py_ssize_t count) {
+    lease->taken += count;
+    constexpr std::size_t cap = kReadAheadSize;
+    auto n = static_cast<std::size_t>(count);
+    if (n > cap) {
+        data += n - cap;
+        n = cap;
+    }
+    const std::size_t first = std::min(n, cap - lease->past_end);
+    std::memcpy(lease->past + lease->past_end, data, first);
+    std::memcpy(lease->past, data + first, n - first);
+    lease->past_end = (lease->past_end + n) % cap;
+    lease->past_len = std::min(cap, lease->past_len + n);
+}
+
+// Copies the next `n` bytes to hand out again from the kept ones.
+void replay_taken(Lease* lease, char* buf, Py_ssize_t count) {
+    constexpr std::size_t cap = kReadAheadSize;
+    const auto n = static_cast<std::size_t>(count);
+    const std::size_t start = (lease->past_end + cap - static_cast<std::size_t>(lease->replay)) % cap;
+    const std::size_t first = std::min(n, cap - start);
+    std::memcpy(buf, lease->past + start, first);
+    std::memcpy(buf + first, lease->past, n - first);
+    lease->replay -= count;
+}
+
 // Takes from the object the bytes it showed last, which stdio has used by now; 0, or -1 +
 // exception. They sit in the object's buffer, so this never waits for more data.
 int take_shown(Lease* lease) {
-    if (lease->shown == 0) return 0;
+    if (lease->shown <= 0) return 0;
     const Py_ssize_t count = std::exchange(lease->shown, 0);
     Ref got = Ref::steal(PyObject_CallMethod(lease->file, "read", "n", count));
     if (!got) return -1;
@@ -303,6 +345,7 @@ int take_shown(Lease* lease) {
         PyErr_Format(PyExc_OSError, "read() did not give back the %zd bytes peek() showed", count);
         return -1;
     }
+    remember_taken(lease, PyBytes_AS_STRING(got.get()), count);
     return 0;
 }
 
@@ -310,17 +353,36 @@ int take_shown(Lease* lease) {
 // (0 at the end of the data), or -1 + exception. stdio asks for more only once it has used all
 // it was given, so what was shown before is taken first.
 Py_ssize_t peek_some(Lease* lease, char* buf, Py_ssize_t size) {
+    if (lease->replay > 0) {  // a seek went back over bytes already taken
+        const Py_ssize_t n = std::min(lease->replay, size);
+        replay_taken(lease, buf, n);
+        return n;
+    }
     if (take_shown(lease) < 0) return -1;
     Ref got = Ref::steal(PyObject_CallMethod(lease->file, "peek", "n", size));
     if (!got) return -1;
-    if (got.get() == Py_None) return raise_errno(EAGAIN);
     Py_buffer data;
-    if (PyObject_GetBuffer(got.get(), &data, PyBUF_SIMPLE) < 0) return -1;
+    if (got.get() != Py_None && PyObject_GetBuffer(got.get(), &data, PyBUF_SIMPLE) < 0) return -1;
+    if (got.get() == Py_None || data.len == 0) {
+        if (got.get() != Py_None) PyBuffer_Release(&data);
+        // nothing shown is the end of the data, or, for a non-blocking object, nothing there
+        // yet: a plain read tells the two apart (None, or b"")
+        const Py_ssize_t n = read_some(lease, buf, size);
+        if (n > 0) remember_taken(lease, buf, n);
+        return n;
+    }
     const Py_ssize_t n = std::min(data.len, size);
     std::memcpy(buf, data.buf, static_cast<std::size_t>(n));
     PyBuffer_Release(&data);
     lease->shown = n;
     return n;
+}
+
+// Whether stdio asks for this read from within a seek rather than to refill an exhausted
+// buffer: a refill first empties the buffer, a seek reads before it lets go of the old one.
+bool filling_after_seek(const FILE* stream) {
+    return stream->_IO_read_ptr != stream->_IO_buf_base ||
+           stream->_IO_read_end != stream->_IO_buf_base;
 }
 
 ssize_t cookie_read(void* cookie, char* buf, std::size_t size) {
@@ -333,7 +395,16 @@ ssize_t cookie_read(void* cookie, char* buf, std::size_t size) {
     CallbackScope scope(lease);
     const auto want = static_cast<Py_ssize_t>(std::min(size, kMaxChunk));
     const Py_ssize_t n = lease->peeking ? peek_some(lease, buf, want) : read_some(lease, buf, want);
+    const vdr_off_t before_seek = std::exchange(lease->before_seek, -1);
     if (n < 0) {
+        if (before_seek >= 0 && filling_after_seek(lease->stream)) {
+            // stdio fills its buffer right after seeking and, when that fails, keeps the old
+            // one: its positions count from where the object was before the seek
+            lease->position = before_seek;
+            lease->shown = lease->shown_before_seek;
+            lease->replay = lease->replay_before_seek;
+            lease->moved = true;
+        }
         scope.fail();
         return -1;
     }
@@ -365,6 +436,13 @@ ssize_t cookie_write(void* cookie, const char* buf, std::size_t size) {
 
 // Reads and drops up to count bytes; 0, or -1 + exception. Stops early at the end of the data.
 int skip_forward(Lease* lease, vdr_off_t count) {
+    if (lease->replay > 0) {  // first over bytes taken already
+        const vdr_off_t n = std::min<vdr_off_t>(count, lease->replay);
+        lease->replay -= static_cast<Py_ssize_t>(n);
+        lease->position += n;
+        count -= n;
+    }
+    if (count == 0) return 0;
     // stdio dropped its buffer to seek, so what it was shown is passed over too
     if (take_shown(lease) < 0) return -1;
     char scratch[16384];
@@ -374,6 +452,7 @@ int skip_forward(Lease* lease, vdr_off_t count) {
         const Py_ssize_t n = read_some(lease, scratch, want);
         if (n < 0) return -1;
         if (n == 0) break;
+        if (lease->peeking) remember_taken(lease, scratch, n);
         lease->position += n;
         count -= n;
     }
@@ -393,42 +472,65 @@ int cookie_seek(void* cookie, off64_t* offset, int whence) {
         return -1;
     }
     CallbackScope scope(lease);
-    if (lease->seekable) {
-        vdr_off_t reached;
-        if (call_seek(lease->file, *offset, whence, &reached) < 0) {
+    lease->before_seek = lease->position;
+    lease->shown_before_seek = lease->shown;
+    lease->replay_before_seek = lease->replay;
+    // the target in the stream's terms, where that can be told without asking the object
+    vdr_off_t target = -1;
+    bool known = !lease->writing && (whence == SEEK_SET || whence == SEEK_CUR);
+    if (whence == SEEK_SET) target = *offset;
+    if (whence == SEEK_CUR && __builtin_add_overflow(lease->position, *offset, &target)) {
+        known = false;
+    }
+    known = known && target >= 0;
+    // stdio drops its buffer to seek, even within it, and seeks to the start of the block
+    // before its target: what a peeking object showed and stdio has not used is still the
+    // object's, and the bytes taken before that are kept for such a block start
+    if (lease->peeking && known && target < lease->position) {
+        bool done = true;
+        if (target >= lease->taken) {
+            lease->shown = static_cast<Py_ssize_t>(target - lease->taken);
+        } else if (lease->taken - target <= static_cast<vdr_off_t>(lease->past_len)) {
+            lease->shown = 0;
+            lease->replay = static_cast<Py_ssize_t>(lease->taken - target);
+        } else {
+            done = false;
+        }
+        if (done) {
+            lease->position = target;
+            *offset = target;
+            return 0;
+        }
+    }
+    // an object that cannot seek can still move forward, by reading what lies in between; so
+    // does a peeking one, whose own position is short of what it showed
+    if (known && target >= lease->position && (lease->peeking || !lease->seekable)) {
+        if (skip_forward(lease, target - lease->position) < 0) {
             scope.fail();
             return -1;
         }
-        lease->position = reached;
-        *offset = reached;
+        *offset = lease->position;
         return 0;
     }
-    // an object that cannot seek can still move forward, by reading what lies in between
-    vdr_off_t target = -1;
-    bool reachable = !lease->writing && (whence == SEEK_SET || whence == SEEK_CUR);
-    if (whence == SEEK_SET) target = *offset;
-    if (whence == SEEK_CUR && __builtin_add_overflow(lease->position, *offset, &target)) {
-        reachable = false;
-    }
-    // stdio drops its buffer to seek, even within it: what it was shown and has not used is
-    // still the object's, so the object is simply taken from that far on
-    if (reachable && lease->peeking && target < lease->position &&
-        lease->position - target <= lease->shown) {
-        lease->shown -= static_cast<Py_ssize_t>(lease->position - target);
-        lease->position = target;
-        *offset = target;
-        return 0;
-    }
-    if (!reachable || target < lease->position) {
+    if (!lease->seekable) {
         raise_errno(ESPIPE);
         scope.fail();
         return -1;
     }
-    if (skip_forward(lease, target - lease->position) < 0) {
+    vdr_off_t reached;
+    const bool absolute = lease->peeking && known;  // the object is not where stdio is
+    if (call_seek(lease->file, absolute ? target : *offset, absolute ? SEEK_SET : whence,
+                  &reached) < 0) {
         scope.fail();
         return -1;
     }
-    *offset = lease->position;
+    lease->position = reached;
+    if (lease->peeking) {
+        lease->taken = reached;
+        lease->shown = lease->replay = 0;
+        lease->past_len = lease->past_end = 0;
+    }
+    *offset = reached;
     return 0;
 }
 
@@ -517,13 +619,22 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         delete lease;
         return failed_dup();
     }
-    if (!writing && !lease->seekable) {
+    if (!writing) {
+        // peeking is preferred even on an object that can seek: a compressed object would
+        // decompress from its start to seek back, and one over a pipe could not at all
         found = lookup(file, "peek", &method);
         if (found < 0) {
             delete lease;
             return failed_dup();
         }
         lease->peeking = found > 0;
+        lease->taken = lease->position;
+        if (lease->peeking) lease->past = static_cast<char*>(std::malloc(kReadAheadSize));
+        if (lease->peeking && lease->past == nullptr) {
+            delete lease;
+            PyErr_NoMemory();
+            return failed_dup();
+        }
     }
     const std::size_t buffer_size = writing ? kBufferSize : kReadAheadSize;
     if (writing || lease->seekable || lease->peeking) {
@@ -657,15 +768,29 @@ void close_cookie(Lease* lease, SavedError* first) {
     if (std::fclose(stream) != 0) note_failure(first, errno);
     lease->stream = nullptr;
     if (broken && !*first && !lease->error) note_failure(first, EIO);
-    if (pos < 0 || (pos == reached && lease->shown == 0)) return;
+    if (pos < 0) return;
+    const bool in_place = lease->peeking ? pos == lease->taken && lease->shown == 0
+                                         : pos == reached && !lease->moved;
+    if (in_place) return;
     Ref closed = Ref::steal(PyObject_GetAttrString(lease->file, "closed"));
     if (closed && PyObject_IsTrue(closed.get()) == 1) return;  // nothing left to put back
     PyErr_Clear();
     if (lease->peeking) {
         // the object still holds what stdio was shown; it gives up what the reader used
-        lease->shown -= static_cast<Py_ssize_t>(reached - pos);
-        if (take_shown(lease) < 0) note_failure(first, 0);
-        return;
+        const vdr_off_t used = pos - lease->taken;
+        if (used >= 0 && used <= lease->shown) {
+            lease->shown = static_cast<Py_ssize_t>(used);
+            if (take_shown(lease) < 0) note_failure(first, 0);
+            return;
+        }
+        if (!lease->seekable) {
+            // the reader stopped short of what the object has given up already
+            PyErr_Format(PyExc_OSError,
+                         "cannot give back %lld bytes read ahead from an object that cannot seek",
+                         static_cast<long long>(lease->taken - pos));
+            note_failure(first, 0);
+            return;
+        }
     }
     vdr_off_t at;
     if (call_seek(lease->file, pos, SEEK_SET, &at) < 0) note_failure(first, 0);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "segy/bridge/bridge.h"
 #include "segy/common/args.h"
@@ -450,26 +451,42 @@ int decode_count(PyObject* raw, std::int32_t* count) {
     return value ? as_int(value.get(), count) : -1;
 }
 
-// f.read(4), asked again for the rest while it returns fewer bytes but not none: a raw pipe
-// hands over what has arrived so far, and decoding a partial count would shift every trace.
-// A file that ends early still gives what is there. New reference, or nullptr + exception.
+// f.read(4), asked again for the rest while it gives fewer bytes but not none: a raw pipe hands
+// over what has arrived so far, and decoding a partial count would shift every trace. A file
+// that ends early still gives what is there. A single answer is decoded as it came, whatever it
+// is; pieces are joined. More bytes than asked for would have come out of the first trace, so
+// that is an error rather than a count. New reference, or nullptr + exception.
 PyObject* read_count_bytes(PyObject* f) {
-    Ref size = Ref::steal(PyLong_FromSsize_t(kCountBytes));
-    Ref raw = size ? Ref::steal(PyObject_CallMethodOneArg(f, names::read, size.get())) : Ref();
-    while (raw && PyBytes_CheckExact(raw.get()) && PyBytes_GET_SIZE(raw.get()) > 0 &&
-           PyBytes_GET_SIZE(raw.get()) < kCountBytes) {
-        size = Ref::steal(PyLong_FromSsize_t(kCountBytes - PyBytes_GET_SIZE(raw.get())));
-        if (!size) return nullptr;
-        Ref more = Ref::steal(PyObject_CallMethodOneArg(f, names::read, size.get()));
-        if (!more) return nullptr;
-        // anything but more bytes ends it: decoding then reports what read returned
-        if (!PyBytes_CheckExact(more.get())) return more.release();
-        if (PyBytes_GET_SIZE(more.get()) == 0) break;
-        PyObject* joined = raw.release();
-        PyBytes_Concat(&joined, more.get());
-        raw = Ref::steal(joined);
+    Ref first;
+    std::string joined;
+    for (;;) {
+        const Py_ssize_t want = kCountBytes - static_cast<Py_ssize_t>(joined.size());
+        Ref size = Ref::steal(PyLong_FromSsize_t(want));
+        Ref piece =
+            size ? Ref::steal(PyObject_CallMethodOneArg(f, names::read, size.get())) : Ref();
+        if (!piece) return nullptr;
+        Py_buffer view;
+        if (PyObject_GetBuffer(piece.get(), &view, PyBUF_SIMPLE) < 0) {
+            PyErr_Clear();  // not bytes: decoding reports it
+            return piece.release();
+        }
+        const Py_ssize_t got = view.len;
+        if (got <= want) {
+            joined.append(static_cast<const char*>(view.buf), static_cast<std::size_t>(got));
+        }
+        PyBuffer_Release(&view);
+        if (got > want) {
+            PyErr_Format(PyExc_OSError, "read() returned %zd bytes, more than the %zd asked for",
+                         got, want);
+            return nullptr;
+        }
+        if (!first) {
+            if (got == 0 || got == kCountBytes) return piece.release();
+            first = std::move(piece);
+        }
+        if (got == 0 || static_cast<Py_ssize_t>(joined.size()) == kCountBytes) break;
     }
-    return raw.release();
+    return PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size()));
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
@@ -186,41 +189,53 @@ int acquire_samples(PyObject* array, Py_buffer* view) {
     return 0;
 }
 
-// Whether the owner of an export, followed through what keeps its memory alive (an array's
-// base, a memoryview's exporter, a trace's current and retired samples), comes back to `self`.
-// Traces take no part in cycle collection, so a trace holding such an export would never die.
-bool keeps_alive(PyObject* owner, const TraceObject* self) {
-    constexpr int kMaxObjects = 64;  // chains of views are short; give up rather than walk on
-    PyObject* pending[kMaxObjects];
-    int n_pending = 0, seen = 0;
-    auto visit = [&](PyObject* obj) {
-        if (obj != nullptr && obj != Py_None && n_pending < kMaxObjects) pending[n_pending++] = obj;
-    };
-    visit(owner);
-    while (n_pending > 0 && seen++ < kMaxObjects) {
-        PyObject* obj = pending[--n_pending];
-        if (obj == reinterpret_cast<const PyObject*>(self)) return true;
-        if (is_trace(obj)) {
-            const auto* trace = reinterpret_cast<const TraceObject*>(obj);
-            visit(trace->source.obj);
-            for (Py_ssize_t i = 0; trace->retired != nullptr && i < PyList_GET_SIZE(trace->retired);
-                 ++i) {
-                auto* r = static_cast<RetiredSamples*>(
-                    PyCapsule_GetPointer(PyList_GET_ITEM(trace->retired, i), nullptr));
-                visit(r->source.obj);
-            }
-        } else if (PyMemoryView_Check(obj)) {
-            visit(PyMemoryView_GET_BASE(obj));
-        } else if (numpy_at_load::ndarray != nullptr &&
-                   PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(numpy_at_load::ndarray))) {
-            // the array holds its base, so the reference can go at once
-            Ref base = Ref::steal(PyObject_GetAttr(obj, names::base));
-            if (!base) {
-                PyErr_Clear();
-                continue;
-            }
-            visit(base.get());
+// What keeps the memory of `obj` alive, as far as it can be told without running script code:
+// an array's base, a memoryview's exporter, a trace's current and retired samples, and the
+// `base` an object keeps in its instance dictionary (NumPy's stride tricks wrap arrays so).
+void owners_of(PyObject* obj, std::vector<Ref>* out) {
+    if (is_trace(obj)) {
+        const auto* trace = reinterpret_cast<const TraceObject*>(obj);
+        if (trace->source.obj != nullptr) out->push_back(Ref::borrow(trace->source.obj));
+        const Py_ssize_t n = trace->retired != nullptr ? PyList_GET_SIZE(trace->retired) : 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            auto* r = static_cast<RetiredSamples*>(
+                PyCapsule_GetPointer(PyList_GET_ITEM(trace->retired, i), nullptr));
+            if (r->source.obj != nullptr) out->push_back(Ref::borrow(r->source.obj));
         }
+        return;
+    }
+    if (PyMemoryView_Check(obj)) {
+        out->push_back(Ref::borrow(PyMemoryView_GET_BASE(obj)));
+        return;
+    }
+    Ref base;
+    if (numpy_at_load::ndarray != nullptr &&
+        PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(numpy_at_load::ndarray))) {
+        base = Ref::steal(PyObject_GetAttr(obj, names::base));
+    } else if (!PyBytes_Check(obj) && !PyByteArray_Check(obj)) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (dict && PyDict_Check(dict.get())) {
+            base = Ref::borrow(PyDict_GetItemWithError(dict.get(), names::base));
+        }
+    }
+    PyErr_Clear();  // whatever cannot be looked into keeps nothing we could see
+    if (base && base.get() != Py_None) out->push_back(std::move(base));
+}
+
+// Whether the owner of an export, followed through what keeps its memory alive, comes back to
+// `self`. Traces take no part in cycle collection, so a trace holding such an export would never
+// die. The walk holds what it visits, so nothing it looks at can go away under it.
+bool keeps_alive(PyObject* owner, const TraceObject* self) {
+    constexpr std::size_t kMaxObjects = 1 << 16;  // far beyond any real chain of views
+    std::vector<Ref> pending;
+    std::unordered_set<PyObject*> seen;
+    pending.push_back(Ref::borrow(owner));
+    while (!pending.empty() && seen.size() < kMaxObjects) {
+        Ref obj = std::move(pending.back());
+        pending.pop_back();
+        if (obj.get() == reinterpret_cast<const PyObject*>(self)) return true;
+        if (!seen.insert(obj.get()).second) continue;
+        owners_of(obj.get(), &pending);
     }
     return false;
 }
