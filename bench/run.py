@@ -233,6 +233,24 @@ def read_iterate(segy, path: Path):
     return finish(("iterate", path), n, t, lambda: segy.SEGY.from_file(path))
 
 
+def pipe_traces(segy, path: Path):
+    # another process writing into a pipe: the object has no descriptor the module can read
+    # directly, so every byte goes through the object's own buffer
+    with subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE) as proc:
+        yield from segy.SEGY.from_file(proc.stdout)
+
+
+def read_iterate_pipe(segy, path: Path):
+    t0 = time.perf_counter()
+    k = 0
+    n = 0
+    for tr in pipe_traces(segy, path):
+        k += tr.ns
+        n += 1
+    t = time.perf_counter() - t0
+    return finish(("pipe", path), n, t, lambda: pipe_traces(segy, path))
+
+
 def read_iterate_numpy(segy, path: Path):
     t0 = time.perf_counter()
     s = 0.0
@@ -385,6 +403,8 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[s
               note="context: a NumPy call per trace"),
             V("SEGY.from_file(...).to_memory()", "read", lambda: read_to_memory(segy, path),
               "C read loop (limit)", (">=", 0.8)),
+            V("SEGY.from_file(pipe from cat): iterate", "read", lambda: read_iterate_pipe(segy, path),
+              "C read loop (limit)", note="context: a file object without a descriptor to read"),
         ]
     variants.append(V("numpy fromfile + rows", "read", lambda: read_numpy(path, ns), "C read loop (limit)"))
     if segyio:
