@@ -99,3 +99,71 @@ def test_short_seeks_where_the_block_start_lies_behind_the_kept_bytes(source, op
     # taken refuses seeks of a few hundred bytes
     with SOURCES[source][0]() as obj:
         run(obj, False, ops)
+
+
+# ---- peeks that show odd amounts --------------------------------------------------------------
+
+class Shows:
+    """Cannot seek; peek() shows show(n) bytes whatever n asked for."""
+
+    def __init__(self, show):
+        self.b, self.show = io.BytesIO(DATA), show
+
+    def read(self, n=-1):
+        return self.b.read(n)
+
+    def peek(self, n=0):
+        return DATA[self.b.tell():self.b.tell() + self.show(n)]
+
+    def seekable(self):
+        return False
+
+
+class Trickle(io.RawIOBase):
+    """A non-blocking source whose data arrives just after the first look finds none."""
+
+    def __init__(self):
+        self.b, self.looked = io.BytesIO(DATA), False
+
+    def readable(self):
+        return True
+
+    def readinto(self, buf):
+        if not self.looked:
+            self.looked = True
+            return None
+        return self.b.readinto(buf)
+
+
+PEEKERS = {
+    "more than asked": lambda: Shows(lambda n: len(DATA)),
+    "a byte at a time": lambda: Shows(lambda n: 1),
+    "nothing, then data": lambda: io.BufferedReader(Trickle()),
+}
+
+
+@pytest.mark.parametrize("peeker", PEEKERS)
+@pytest.mark.parametrize("sizes", [[10], [3, 70_000, 1], [BLOCK, BLOCK + 1]])
+def test_odd_peeks_give_up_only_what_the_reader_used(peeker, sizes):
+    obj = PEEKERS[peeker]()
+    lent = lend(obj, b"rb")
+    at = 0
+    for n in sizes:
+        assert fread(lent.stream, n) == DATA[at:at + n]
+        at += n
+    assert dup_close(obj, lent.stream, lent.orig_pos) == 0
+    assert obj.read(100) == DATA[at:at + 100]
+
+
+# ---- the object closed while lent -------------------------------------------------------------
+
+@pytest.mark.parametrize("source", ["unseekable buffered", "gzip", "bz2", "BytesIO"])
+def test_an_object_closed_while_lent_fails_the_next_refill_and_the_hand_back(source):
+    obj = SOURCES[source][0]()
+    lent = lend(obj, b"rb")
+    assert fread(lent.stream, 10) == DATA[:10]
+    obj.close()
+    with pytest.raises(ValueError):
+        fread(lent.stream, 2 * BLOCK)  # past what stdio holds
+    with pytest.raises(ValueError):
+        dup_close(obj, lent.stream, lent.orig_pos)
