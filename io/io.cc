@@ -52,6 +52,9 @@ constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 // the reader stopped: small, since a compressed object pays for a backward seek by decompressing
 // again, and every byte read ahead past the end of what the reader takes costs that.
 constexpr std::size_t kReadAheadSize = std::size_t{64} << 10;
+// Bytes kept from a peeking object: stdio seeks to the start of the read-ahead block before its
+// target, which lies up to a block behind the target itself.
+constexpr std::size_t kKeptSize = 2 * kReadAheadSize;
 // A single Python call never asks for more, whatever size stdio hands a callback.
 constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
 
@@ -77,7 +80,7 @@ struct Lease {
     // peeking: the last bytes taken, kept because stdio seeks to the start of a buffer-sized
     // block before the target and reads on from there, even for a target ahead of it
     char* past = nullptr;
-    std::size_t past_len = 0;   // valid bytes in `past`, at most kReadAheadSize
+    std::size_t past_len = 0;   // valid bytes in `past`, at most kKeptSize
     std::size_t past_end = 0;   // where the next byte goes, `past` being a ring
     Py_ssize_t replay = 0;      // peeking: bytes to hand out again from `past` before reading on
     // seekable: the position before the last seek, and whether the object has been moved away
@@ -307,10 +310,10 @@ Py_ssize_t write_some(Lease* lease, const char* buf, Py_ssize_t size) {
     return n;
 }
 
-// Keeps the last kReadAheadSize bytes taken from a peeking object.
+// Keeps the last kKeptSize bytes taken from a peeking object.
 void remember_taken(Lease* lease, const char* data, Py_ssize_t count) {
     lease->taken += count;
-    constexpr std::size_t cap = kReadAheadSize;
+    constexpr std::size_t cap = kKeptSize;
     auto n = static_cast<std::size_t>(count);
     if (n > cap) {
         data += n - cap;
@@ -325,7 +328,7 @@ void remember_taken(Lease* lease, const char* data, Py_ssize_t count) {
 
 // Copies the next `n` bytes to hand out again from the kept ones.
 void replay_taken(Lease* lease, char* buf, Py_ssize_t count) {
-    constexpr std::size_t cap = kReadAheadSize;
+    constexpr std::size_t cap = kKeptSize;
     const auto n = static_cast<std::size_t>(count);
     const std::size_t start = (lease->past_end + cap - static_cast<std::size_t>(lease->replay)) % cap;
     const std::size_t first = std::min(n, cap - start);
@@ -366,8 +369,9 @@ Py_ssize_t peek_some(Lease* lease, char* buf, Py_ssize_t size) {
     if (got.get() == Py_None || data.len == 0) {
         if (got.get() != Py_None) PyBuffer_Release(&data);
         // nothing shown is the end of the data, or, for a non-blocking object, nothing there
-        // yet: a plain read tells the two apart (None, or b"")
-        const Py_ssize_t n = read_some(lease, buf, size);
+        // yet: a plain read tells the two apart (None, or b""). One byte at most, as the object
+        // could not take back what the reader then leaves unused.
+        const Py_ssize_t n = read_some(lease, buf, 1);
         if (n > 0) remember_taken(lease, buf, n);
         return n;
     }
@@ -629,7 +633,7 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         }
         lease->peeking = found > 0;
         lease->taken = lease->position;
-        if (lease->peeking) lease->past = static_cast<char*>(std::malloc(kReadAheadSize));
+        if (lease->peeking) lease->past = static_cast<char*>(std::malloc(kKeptSize));
         if (lease->peeking && lease->past == nullptr) {
             delete lease;
             PyErr_NoMemory();
