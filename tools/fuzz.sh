@@ -17,16 +17,10 @@ if ! command -v clang++-14 >/dev/null || [ ! -e /usr/lib/llvm-14/lib/clang/14.0.
     fi
 fi
 
-python=$(python -c 'import sys; print(sys.executable)')
+source tools/side-build.sh
 build=build/fuzz
-mkdir -p "$build/pkg/vandor"
-cp src/vandor/__init__.py "$build/pkg/vandor/"
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S . -B "$build" "${generator[@]}" -DPython_EXECUTABLE="$python" \
-    -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDOR_FUZZ=ON \
-    -DVANDOR_DEV_OUTPUT_DIR="$PWD/$build/pkg/vandor" >/dev/null
-cmake --build "$build" -j2
+side_build "$build" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVANDOR_FUZZ=ON
 
 # The seed corpus stays as committed; what the run finds goes to a scratch folder beside it.
 work=$build/corpus

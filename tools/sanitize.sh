@@ -6,15 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-python=$(python -c 'import sys; print(sys.executable)')
+source tools/side-build.sh
 build=build/asan
-mkdir -p "$build/pkg/vandor"
-cp src/vandor/__init__.py "$build/pkg/vandor/"
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S . -B "$build" "${generator[@]}" -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=Debug \
-    -DVANDOR_SANITIZE=ON -DVANDOR_DEV_OUTPUT_DIR="$PWD/$build/pkg/vandor" >/dev/null
-cmake --build "$build" -j2
+side_build "$build" -DCMAKE_BUILD_TYPE=Debug -DVANDOR_SANITIZE=ON
 
 # Leak checking stays off: the interpreter keeps much of what it allocates until exit. Any
 # undefined behaviour aborts (the build does not recover from it either).

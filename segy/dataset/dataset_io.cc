@@ -457,7 +457,6 @@ int decode_count(PyObject* raw, std::int32_t* count) {
 // is; pieces are joined. More bytes than asked for would have come out of the first trace, so
 // that is an error rather than a count. New reference, or nullptr + exception.
 PyObject* read_count_bytes(PyObject* f) {
-    Ref first;
     std::string joined;
     for (;;) {
         const Py_ssize_t want = kCountBytes - static_cast<Py_ssize_t>(joined.size());
@@ -480,10 +479,9 @@ PyObject* read_count_bytes(PyObject* f) {
                          got, want);
             return nullptr;
         }
-        if (!first) {
-            if (got == 0 || got == kCountBytes) return piece.release();
-            first = std::move(piece);
-        }
+        // a first answer that is whole or empty goes to decoding as it came
+        const bool first = got == static_cast<Py_ssize_t>(joined.size());
+        if (first && (got == 0 || got == kCountBytes)) return piece.release();
         if (got == 0 || static_cast<Py_ssize_t>(joined.size()) == kCountBytes) break;
     }
     return PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size()));

@@ -1,0 +1,17 @@
+# Sourced by the tools that need the modules built another way than the package build.
+#   side_build DIR [cmake arguments...]
+# builds into DIR, with the package importable from DIR/pkg; sets `python` to the real
+# interpreter binary (not a launcher script in front of it).
+python=$(python -c 'import sys; print(sys.executable)')
+
+side_build() {
+    local build=$1
+    shift
+    mkdir -p "$build/pkg/vandor"
+    cp src/vandor/__init__.py "$build/pkg/vandor/"
+    local generator=()
+    command -v ninja >/dev/null && generator=(-G Ninja)
+    cmake -S . -B "$build" "${generator[@]}" -DPython_EXECUTABLE="$python" \
+        -DVANDOR_DEV_OUTPUT_DIR="$PWD/$build/pkg/vandor" "$@" >/dev/null
+    cmake --build "$build" -j2
+}
