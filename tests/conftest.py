@@ -16,10 +16,10 @@ HEADER = 240
 UNDER_SANITIZER = "libasan" in open("/proc/self/maps").read()
 
 
-def run_isolated(code, check=True):
+def run_isolated(code, check=True, timeout=None):
     """Run `code` in a fresh interpreter (the module loads once per process)."""
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, env=os.environ.copy())
+                          capture_output=True, text=True, env=os.environ.copy(), timeout=timeout)
     if check and proc.returncode != 0:
         raise AssertionError(f"isolated run failed:\n{proc.stdout}\n{proc.stderr}")
     return proc

@@ -29,18 +29,4 @@ class Ref {
     PyObject* p_ = nullptr;
 };
 
-// Holds a pending exception across cleanup that may call back into Python.
-class SavedError {
-  public:
-    SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-
-  private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
-};
-
 }  // namespace vandor::segy

@@ -14,7 +14,10 @@
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
+#include "segy/common/plain_file.h"
+#include "segy/common/pycalls.h"
 #include "segy/common/ref.h"
+#include "segy/common/saved_error.h"
 #include "segy/dataset/dataset.h"
 #include "segy/streams/streams.h"
 #include "segy/module/module.h"
@@ -26,109 +29,6 @@ namespace {
 constexpr Py_ssize_t kCountBytes = sizeof(std::int32_t);
 
 DatasetObject* as_dataset(PyObject* self) { return reinterpret_cast<DatasetObject*>(self); }
-
-// A special method as the interpreter finds it: on the type, bound to the instance. A new
-// reference; nullptr with no exception when the type lacks it.
-PyObject* lookup_special(PyObject* obj, PyObject* name) {
-    PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);
-    if (attr == nullptr) return nullptr;
-    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
-    if (get == nullptr) return Py_NewRef(attr);
-    return get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-}
-
-// Whether looking `name` up on `obj` succeeds; any error of the lookup counts as absence.
-bool has_attr_quiet(PyObject* obj, PyObject* name) {
-    Ref v = Ref::steal(PyObject_GetAttr(obj, name));
-    if (!v) PyErr_Clear();
-    return static_cast<bool>(v);
-}
-
-bool is_path(PyObject* obj) {
-    return PyUnicode_Check(obj) || PyBytes_Check(obj) ||
-           _PyType_Lookup(Py_TYPE(obj), names::fspath_method) != nullptr;
-}
-
-// os.<name> through the module's namespace; a new reference or nullptr + exception.
-PyObject* os_attr(PyObject* name) {
-    Ref os = Ref::steal(module_global(names::os));
-    return os ? PyObject_GetAttr(os.get(), name) : nullptr;
-}
-
-PyObject* os_path_call(PyObject* func, PyObject* a, PyObject* b = nullptr) {
-    Ref path = Ref::steal(os_attr(names::path));
-    if (!path) return nullptr;
-    return PyObject_CallMethodObjArgs(path.get(), func, a, b, nullptr);
-}
-
-PyObject* fspath(PyObject* obj) {
-    Ref f = Ref::steal(os_attr(names::fspath));
-    return f ? PyObject_CallOneArg(f.get(), obj) : nullptr;
-}
-
-PyObject* nullcontext(PyObject* obj) {
-    Ref nc = Ref::steal(module_global(names::nullcontext));
-    return nc ? PyObject_CallOneArg(nc.get(), obj) : nullptr;
-}
-
-PyObject* open_file(PyObject* path, PyObject* mode) {
-    return PyObject_CallFunctionObjArgs(builtins::open, path, mode, nullptr);
-}
-
-// The interpreter's `with manager as f: body(f)`. __exit__ always runs once entered; its own
-// error replaces the body's, keeping the body's as context. The managers entered here never
-// swallow an error, and one that claims to is not believed: a failed write stays failed.
-template <typename Body>
-int with_context(PyObject* manager, Body&& body) {
-    Ref enter = Ref::steal(lookup_special(manager, names::enter));
-    if (!enter) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_TypeError,
-                         "'%.200s' object does not support the context manager protocol",
-                         Py_TYPE(manager)->tp_name);
-        }
-        return -1;
-    }
-    Ref exit = Ref::steal(lookup_special(manager, names::exit));
-    if (!exit) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_TypeError,
-                         "'%.200s' object does not support the context manager protocol "
-                         "(missed __exit__ method)",
-                         Py_TYPE(manager)->tp_name);
-        }
-        return -1;
-    }
-    Ref f = Ref::steal(PyObject_CallNoArgs(enter.get()));
-    if (!f) return -1;
-    if (body(f.get()) == 0) {
-        Ref r = Ref::steal(
-            PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
-        return r ? 0 : -1;
-    }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr) PyException_SetTraceback(value, tb);
-    Ref r = Ref::steal(PyObject_CallFunctionObjArgs(exit.get(), type, value,
-                                                    tb != nullptr ? tb : Py_None, nullptr));
-    if (r) {
-        PyErr_Restore(type, value, tb);
-        return -1;
-    }
-    PyObject *type2, *value2, *tb2;
-    PyErr_Fetch(&type2, &value2, &tb2);
-    PyErr_NormalizeException(&type2, &value2, &tb2);
-    if (value2 != value) {
-        PyException_SetContext(value2, value);  // steals value
-    } else {
-        Py_DECREF(value);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    PyErr_Restore(type2, value2, tb2);
-    return -1;
-}
 
 // "Cannot convert X to vandor.segy.SEGYTrace" for anything but a trace, None included: the
 // writers would otherwise have no record to write.
@@ -216,9 +116,10 @@ int fsync_directory(PyObject* path) {
     if (!fd) return -1;
     Ref synced = Ref::steal(PyObject_CallMethodOneArg(os.get(), names::fsync, fd.get()));
     if (!synced) {
-        SavedError saved;
-        Ref closed = Ref::steal(PyObject_CallMethodOneArg(os.get(), names::close, fd.get()));
-        if (!closed) PyErr_Clear();
+        cleanup_after_error([&] {
+            Ref closed = Ref::steal(PyObject_CallMethodOneArg(os.get(), names::close, fd.get()));
+            return closed ? 0 : -1;
+        });
         return -1;
     }
     Ref closed = Ref::steal(PyObject_CallMethodOneArg(os.get(), names::close, fd.get()));
@@ -231,9 +132,11 @@ int write_to_file(PyObject* self, PyObject* f, PyObject* created, StoredWrite* o
     const bridge::DupResult dup = bridge::PyFile_Dup(f, const_cast<char*>("wb"));
     if (PyErr_Occurred()) return -1;
     if (write_stored(self, dup.stream, out) < 0) {
-        SavedError saved;  // the write error is the one to report; the hand-back still happens
-        bridge::dup_close(f, dup.stream, dup.orig_pos);
-        PyErr_Clear();
+        // the write error is the one to report; the hand-back still happens
+        cleanup_after_error([&] {
+            bridge::dup_close(f, dup.stream, dup.orig_pos);
+            return PyErr_Occurred() ? -1 : 0;
+        });
         return -1;
     }
     bridge::dup_close(f, dup.stream, dup.orig_pos);
@@ -318,11 +221,7 @@ bool name_holds_writes(PyObject* f, PyObject* name) {
         PyErr_Clear();
         return false;
     }
-    bool direct = false;
-    for (PyObject* cls_name : {names::FileIO, names::BufferedWriter, names::BufferedRandom}) {
-        Ref cls = Ref::steal(PyObject_GetAttr(io.get(), cls_name));
-        if (cls && PyObject_IsInstance(f, cls.get()) == 1) direct = true;
-    }
+    const bool direct = is_plain_io_file(f, io.get()) == 1;
     PyErr_Clear();
     if (!direct) return false;
     Ref fd = Ref::steal(PyObject_CallMethodNoArgs(f, names::fileno));
@@ -496,9 +395,7 @@ PyObject* dataset_from_file(PyObject* /*cls*/, PyObject* args, PyObject* kwargs)
     if (has_attr_quiet(filename, names::read)) {
         source = Ref::steal(nullcontext(filename));
     } else {
-        Ref path = Ref::steal(fspath(filename));
-        if (!path) return nullptr;
-        source = Ref::steal(open_file(path.get(), names::rb));
+        source = Ref::steal(open_for_rereading(filename));
     }
     if (!source) return nullptr;
     std::int32_t count = 0;

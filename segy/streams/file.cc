@@ -7,7 +7,9 @@
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
+#include "segy/common/pycalls.h"
 #include "segy/common/ref.h"
+#include "segy/common/saved_error.h"
 #include "segy/module/module.h"
 #include "segy/streams/streams.h"
 #include "segy/trace/trace.h"
@@ -22,7 +24,30 @@ PyObject* call_close_file(FileStreamObject* self) {
     return reinterpret_cast<const FileStreamMethods*>(self->base.methods)->close_file(self);
 }
 
+// The stream of an iterator that is inside a step, its set-up or its close may be running a
+// callback into the file object, which may run any Python code, on this thread or (once it lets
+// the GIL go) on another. A nested step, set-up or close would read, replace or free the stream
+// under the running one, so it is refused as the interpreter refuses a running generator.
+int refuse_if_running(FileStreamObject* self) {
+    if (!self->running) return 0;
+    PyErr_Format(PyExc_ValueError, "%.200s already executing", _PyType_Name(Py_TYPE(self)));
+    return -1;
+}
+
+class Running {
+  public:
+    explicit Running(FileStreamObject* self) : self_(self) { self_->running = 1; }
+    ~Running() { self_->running = 0; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+  private:
+    FileStreamObject* self_;
+};
+
 PyObject* file_close_file(FileStreamObject* self) {
+    if (refuse_if_running(self) < 0) return nullptr;
+    Running running(self);
     if (self->fd != nullptr && self->file != Py_None) {
         // the bridge disposes of the stream even when it reports a failure, so the stream is
         // forgotten either way: handing it back again would close it twice
@@ -39,34 +64,21 @@ PyObject* file_close_file(FileStreamObject* self) {
 }
 
 // After a failed guarded block: an Exception releases the stream and the file and is raised
-// again (or the close's own failure, chained to it, is raised instead); anything else, such as
-// KeyboardInterrupt, passes untouched.
+// again; when the close fails too, its exception propagates instead, with the first behind it.
+// Anything else, such as KeyboardInterrupt, passes untouched.
 void close_after_failure(FileStreamObject* self) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    SavedError failed;
+    failed.fetch();
     Ref closed = Ref::steal(call_close_file(self));
-    if (closed) {
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-    PyObject *type2, *value2, *tb2;
-    PyErr_Fetch(&type2, &value2, &tb2);  // normalising runs code, which needs a clear indicator
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr) PyException_SetTraceback(value, tb);
-    PyErr_NormalizeException(&type2, &value2, &tb2);
-    if (value2 != value) {
-        PyException_SetContext(value2, value);  // steals `value`
-    } else {
-        Py_DECREF(value);
-    }
-    Py_DECREF(type);
-    Py_XDECREF(tb);
-    PyErr_Restore(type2, value2, tb2);
+    SavedError close_failed;
+    if (!closed) close_failed.fetch();
+    raise_chained(std::move(close_failed), std::move(failed));
 }
 
 PyObject* file_next_trace(StreamObject* stream) {
     auto* self = reinterpret_cast<FileStreamObject*>(stream);
+    if (refuse_if_running(self) < 0) return nullptr;
     if (stream->position == stream->n_traces) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
@@ -76,7 +88,11 @@ PyObject* file_next_trace(StreamObject* stream) {
         PyErr_SetString(PyExc_ValueError, kClosedFile);
         return nullptr;
     }
-    Ref trace = Ref::steal(kTraceMethods.from_file_descriptor(self->fd));
+    Ref trace;
+    {
+        Running running(self);
+        trace = Ref::steal(kTraceMethods.from_file_descriptor(self->fd));
+    }
     if (!trace) {
         close_after_failure(self);
         return nullptr;
@@ -98,23 +114,8 @@ PyObject* file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->file_owner = 0;
     self->file = Py_NewRef(Py_None);
     self->orig_pos = 0;
+    self->running = 0;
     return op;
-}
-
-// Whether `obj.read` can be looked up; any failure of the lookup counts as no.
-bool has_read(PyObject* obj) {
-    Ref attr = Ref::steal(PyObject_GetAttr(obj, names::read));
-    if (!attr) PyErr_Clear();
-    return static_cast<bool>(attr);
-}
-
-// open(os.fspath(path), "rb") with `os` as the namespace binds it now; new ref or nullptr.
-PyObject* open_path(PyObject* path) {
-    Ref os = Ref::steal(module_global(names::os));
-    if (!os) return nullptr;
-    Ref fspath = Ref::steal(PyObject_CallMethodOneArg(os.get(), names::fspath, path));
-    if (!fspath) return nullptr;
-    return PyObject_CallFunctionObjArgs(builtins::open, fspath.get(), names::rb, nullptr);
 }
 
 constexpr const char* kInitNames[] = {"file", "n_traces"};
@@ -122,6 +123,7 @@ constexpr Signature kInit{"__init__", kInitNames, 2};
 
 int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     FileStreamObject* self = as_file(op);
+    if (refuse_if_running(self) < 0) return -1;
     PyObject* args_out[2];
     if (parse_args(kInit, args, kwargs, args_out) < 0) return -1;
     std::int32_t n_traces;
@@ -133,10 +135,10 @@ int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     }
     Ref file;
     std::int32_t owner = 0;
-    if (has_read(args_out[0])) {
+    if (has_attr_quiet(args_out[0], names::read)) {
         file = Ref::borrow(args_out[0]);
     } else {
-        file = Ref::steal(open_path(args_out[0]));
+        file = Ref::steal(open_for_rereading(args_out[0]));
         if (!file) return -1;
         owner = 1;
     }
@@ -144,16 +146,21 @@ int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     Py_XSETREF(self->file, file.release());
     self->base.n_traces = n_traces;
 
-    char mode[] = "rb";
-    bridge::DupResult lent = bridge::PyFile_Dup(self->file, mode);
+    {
+        Running running(self);
+        char mode[] = "rb";
+        bridge::DupResult lent = bridge::PyFile_Dup(self->file, mode);
+        if (!PyErr_Occurred()) {
+            self->fd = lent.stream;
+            self->orig_pos = lent.orig_pos;
+            // a file opened here starts at its trace count, which the creator already knows
+            if (self->file_owner) (void)fseeko(self->fd, 4, SEEK_CUR);
+        }
+    }
     if (PyErr_Occurred()) {
         close_after_failure(self);
         return -1;
     }
-    self->fd = lent.stream;
-    self->orig_pos = lent.orig_pos;
-    // a file opened here starts at its trace count, which the creator already knows
-    if (self->file_owner) (void)fseeko(self->fd, 4, SEEK_CUR);
     return 0;
 }
 
@@ -174,9 +181,11 @@ int file_clear(PyObject* op) {
 // Runs once per instance, before the collector clears anything and from dealloc, so a stream
 // still held is handed back while its file object is intact.
 void file_finalize(PyObject* op) {
-    SavedError saved;
+    SavedError outer;  // a finalizer leaves the exception being handled as it found it
+    outer.fetch();
     Ref closed = Ref::steal(call_close_file(as_file(op)));
     if (!closed) PyErr_WriteUnraisable(op);
+    outer.restore();
 }
 
 void file_dealloc(PyObject* op) {
@@ -187,9 +196,11 @@ void file_dealloc(PyObject* op) {
         // the finalizer runs once per object, and this one had run before the iterator took up
         // a stream again (or a script subclass's __del__ replaced it); untracked and unreferenced,
         // the iterator cannot be reached by what the release calls
-        SavedError saved;
+        SavedError outer;
+        outer.fetch();
         Ref closed = Ref::steal(call_close_file(self));
         if (!closed) PyErr_WriteUnraisable(nullptr);
+        outer.restore();
     }
     Py_CLEAR(self->file);
     Py_TYPE(op)->tp_free(op);

@@ -38,6 +38,7 @@ struct FileStreamObject {
     std::int32_t file_owner;    // the iterator opened `file` and closes it
     PyObject* file;             // the object `fd` was lent on, or None
     io::vdr_off_t orig_pos;     // handed back with `fd`
+    std::int32_t running;       // inside a step, set-up or close that may call back into Python
 };
 
 extern PyTypeObject BaseTraceIteratorType;
