@@ -1,7 +1,10 @@
 """Random sequences of reads and seeks through a stream lent on objects without a usable
-descriptor, against a model of where the reader is; peeks that show odd amounts; objects closed
+descriptor, against a model of where the reader is, also with the caller's own calls and second
+lends in between; peeks that show odd amounts; objects closed
 while lent."""
 import bz2
+import contextlib
+import ctypes
 import gzip
 import io
 import os
@@ -9,8 +12,7 @@ import os
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from test_bridge_review import fed_pipe
-from test_io import dup_close, fread, lend, libc
+from lending import dup_close, fed_pipe, fread, lend, libc
 
 BLOCK = 1 << 16  # stdio's buffer on this route, and what a peeking object's reader keeps taken
 DATA = os.urandom(300_000)  # several blocks, so seeks cross them and the kept bytes wrap
@@ -84,6 +86,60 @@ def test_reads_and_seeks_match_the_model_and_the_object_continues_there(source, 
     with make() as obj:
         at = run(obj, can_seek, ops)
         if at is not None:
+            assert obj.read(100) == DATA[at:at + 100]
+
+
+# the caller's own calls on the object while a stream is lent on it, and a second lend
+OWN = st.tuples(st.just("own"), st.sampled_from(["tell", "seek", "read"]), st.integers(0, len(DATA)))
+OWN_OPS = st.lists(st.tuples(st.just("read"), st.just(0), SIZE) | OWN
+                   | st.tuples(st.just("lend"), st.just(0), st.just(0)), max_size=8)
+
+
+def fread_until_refused(stream, n):
+    """fread of n bytes; those read before a callback raised ValueError, and whether it did."""
+    buf = ctypes.create_string_buffer(max(n, 1))
+    start = libc.ftello(stream)
+    try:
+        got = libc.fread(buf, 1, n, stream)
+        return buf.raw[:got], False
+    except ValueError as e:
+        assert "was moved while a trace stream was reading it" in str(e)
+        return buf.raw[:libc.ftello(stream) - start], True
+
+
+@pytest.mark.parametrize("source", SOURCES)
+@settings(max_examples=100, deadline=None, database=None, derandomize=True,
+          suppress_health_check=list(HealthCheck))
+@given(ops=OWN_OPS)
+def test_the_callers_own_calls_and_second_lends_never_splice_other_bytes_in(source, ops):
+    make, can_seek = SOURCES[source]
+    with make() as obj:
+        lent = lend(obj, b"rb")
+        at = 0
+        refused = False
+        for op, what, arg in ops:
+            if op == "lend":
+                with pytest.raises(ValueError) as info:
+                    lend(obj, b"rb")
+                assert "another trace stream is reading" in str(info.value)
+                assert type(obj).__name__ in str(info.value)
+            elif op == "own":
+                if what == "tell":
+                    with contextlib.suppress(OSError):  # a pipe cannot tell; nothing moves
+                        obj.tell()
+                elif can_seek:  # a pipe's own reads are its caller's business
+                    obj.seek(arg) if what == "seek" else obj.read(arg % 5000)
+            else:
+                got, refused = fread_until_refused(lent.stream, arg)
+                # what stdio held came from before the move; after it, nothing at all
+                assert got == DATA[at:at + len(got)]
+                at += len(got)
+                if refused:
+                    break
+                assert len(got) == min(arg, len(DATA) - at + len(got))
+        with contextlib.suppress(ValueError):  # the refusal, reported again
+            dup_close(obj, lent.stream, lent.orig_pos)
+        if can_seek or not refused:  # the object ends where the stream stopped
             assert obj.read(100) == DATA[at:at + 100]
 
 

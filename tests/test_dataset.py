@@ -1,15 +1,21 @@
+import bz2
+import contextlib
 import gc
+import gzip
 import io
 import os
 import pathlib
+import socket
 import stat
 import struct
+import threading
 import weakref
 
 import numpy as np
 import pytest
 
 from conftest import dataset_bytes, open_fds, trace_bytes
+from lending import fed_pipe
 from vandor import segy
 
 SEGY = segy.SEGY
@@ -535,3 +541,116 @@ def test_a_trace_reinitialised_while_being_written_is_written_whole():
     segy._MemoryTraceIterator([trace]).to_memory().to_stream(out)
     samples = np.frombuffer(out.getvalue()[4 + 240:], np.float32)
     assert samples.tolist() == list(range(1000))
+
+
+# ---- datasets read from objects without a usable descriptor, then the rest by the object --
+
+TRACES = [np.arange(ns, dtype=np.float32) * (i + 1)
+          for i, ns in enumerate((3000, 1, 9000, 250, 7000))]
+STORED = dataset_bytes([trace_bytes(t) for t in TRACES])  # 77 KB: more than stdio reads ahead
+TAIL = os.urandom(5000)
+
+
+class PeekingBytesIO(io.BytesIO):
+    def peek(self, n=0):
+        return self.getvalue()[self.tell():self.tell() + max(n, 1)]
+
+
+@contextlib.contextmanager
+def over_socket(blob):
+    a, b = socket.socketpair()
+    sender = threading.Thread(target=lambda: (b.sendall(blob), b.close()), daemon=True)
+    sender.start()
+    with a, a.makefile("rb") as f:
+        yield f
+    sender.join()
+
+
+@contextlib.contextmanager
+def gzip_file(blob, tmp_path):
+    (tmp_path / "d.gz").write_bytes(gzip.compress(blob))
+    with gzip.open(tmp_path / "d.gz", "rb") as f:
+        yield f
+
+
+SOURCES = {
+    "buffered pipe": lambda blob, _: fed_pipe(blob),
+    "raw pipe": lambda blob, _: fed_pipe(blob, buffering=0),
+    "pipe pair": lambda blob, _: fed_pipe(
+        blob, lambda f: io.BufferedRWPair(f, io.FileIO(os.devnull, "wb")), buffering=0),
+    "socket": lambda blob, _: over_socket(blob),
+    "gzip file": gzip_file,
+    "gzip on a pipe": lambda blob, _: fed_pipe(gzip.compress(blob),
+                                               lambda f: gzip.GzipFile(fileobj=f)),
+    "bz2 on a pipe": lambda blob, _: fed_pipe(bz2.compress(blob), bz2.BZ2File),
+    "peeking BytesIO": lambda blob, _: contextlib.nullcontext(PeekingBytesIO(blob)),
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+def test_a_dataset_read_from_an_object_leaves_it_after_the_last_trace(tmp_path, source):
+    with SOURCES[source](STORED + TAIL, tmp_path) as f:
+        ds = segy.SEGY.from_file(f)
+        assert [np.asarray(t).tolist() for t in ds] == [t.tolist() for t in TRACES]
+        assert f.read() == TAIL
+
+
+def exception_chain(e):
+    while e is not None:
+        yield e
+        e = e.__cause__ or e.__context__
+
+
+@pytest.mark.parametrize("buffering", [0, -1], ids=["raw", "buffered"])
+def test_a_non_blocking_pipe_with_nothing_there_yet_says_so(buffering):
+    cut = 4 + (240 + 3000 * 4) + (240 + 4) + 240 + 4000  # into the third trace's samples, so
+    # that the rest fits the pipe
+    r, w = os.pipe()
+    os.set_blocking(r, False)
+    os.write(w, STORED[:cut])
+    with open(r, "rb", buffering=buffering) as f:
+        ds = segy.SEGY.from_file(f)
+        with pytest.raises(OSError) as info:
+            list(ds)
+        # not a truncated file: a caller waits for the rest and tries again
+        assert any(isinstance(e, BlockingIOError) for e in exception_chain(info.value))
+        os.write(w, STORED[cut:])
+        os.close(w)
+        assert f.read() == STORED[cut:]
+
+
+# ---- the count, read in pieces ----------------------------------------------------------------
+
+class Pieces:
+    """read() hands out the given pieces in turn, then nothing."""
+
+    def __init__(self, *pieces):
+        self.pieces = list(pieces)
+
+    def read(self, n=-1):
+        return self.pieces.pop(0) if self.pieces else b""
+
+
+class Bytes(bytes):
+    pass
+
+
+@pytest.mark.parametrize("pieces", [
+    (b"\x01", bytearray(b"\x02\x03\x04")), (b"\x01\x02", memoryview(b"\x03\x04")),
+    (b"\x01", Bytes(b"\x02\x03\x04")), (bytearray(b"\x01"), b"\x02\x03\x04"),
+    (Bytes(b"\x01\x02\x03"), b"\x04")],
+    ids=["bytearray later", "memoryview later", "subclass later", "bytearray first",
+         "subclass first"])
+def test_a_count_in_pieces_of_any_bytes_like_type_is_read_whole(pieces):
+    assert segy.SEGY.from_file(Pieces(*pieces)).n_traces == 0x04030201
+
+
+@pytest.mark.parametrize("pieces, exc", [
+    ((b"\x01", "\x02\x03\x04"), TypeError), ((b"\x01", None), TypeError),
+    # the byte too many belongs to the first trace, which would be read shifted
+    ((b"\x01\x00", b"\x00\x00\x00"), (OSError, ValueError)),
+    ((b"\x01\x00\x00\x00\x00",), (OSError, ValueError))],
+    ids=["str later", "None later", "too many later", "too many at once"])
+def test_a_read_giving_no_bytes_or_more_than_asked_is_an_error(pieces, exc):
+    with pytest.raises(exc):
+        segy.SEGY.from_file(Pieces(*pieces))

@@ -1,70 +1,16 @@
+import contextlib
 import ctypes
 import errno
 import gzip
 import io
 import os
-import pathlib
-import re
 import threading
 
 import pytest
 
+from lending import (NAMES, capsule_pointer, dup, dup_close, fed_pipe, fread, fread_kept,
+                     fwrite, hand_back, lend, libc)
 from vandor import _io
-
-HEADER = pathlib.Path(__file__).resolve().parents[1] / "io" / "io.h"
-
-
-def header_signature(constant):
-    text = HEADER.read_text()
-    return re.search(constant + r'\[\] =\s*"([^"]*)"', text).group(1).encode()
-
-
-NAMES = {"PyFile_Dup": header_signature("kDupSignature"),
-         "PyFile_DupClose": header_signature("kDupCloseSignature")}
-
-
-class DupResult(ctypes.Structure):
-    _fields_ = [("stream", ctypes.c_void_p), ("orig_pos", ctypes.c_int64)]
-
-
-def capsule_pointer(capsule, name):
-    get = ctypes.pythonapi.PyCapsule_GetPointer
-    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
-    return get(capsule, name)
-
-
-# PYFUNCTYPE and PyDLL keep the GIL across the call and raise whatever the call left pending, the
-# way an extension module's caller sees these functions.
-dup = ctypes.PYFUNCTYPE(DupResult, ctypes.py_object, ctypes.c_char_p)(
-    capsule_pointer(_io.__pyx_capi__["PyFile_Dup"], NAMES["PyFile_Dup"]))
-dup_close = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_int64)(
-    capsule_pointer(_io.__pyx_capi__["PyFile_DupClose"], NAMES["PyFile_DupClose"]))
-libc = ctypes.PyDLL(None)
-libc.fread.restype = libc.fwrite.restype = ctypes.c_size_t
-libc.fread.argtypes = libc.fwrite.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t,
-                                              ctypes.c_void_p]
-libc.fseeko.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int]
-libc.ftello.restype, libc.ftello.argtypes = ctypes.c_int64, [ctypes.c_void_p]
-
-
-def fread(stream, n):
-    buf = ctypes.create_string_buffer(n)
-    got = libc.fread(buf, 1, n, stream)
-    return buf.raw[:got]
-
-
-def fwrite(stream, data):
-    return libc.fwrite(data, 1, len(data), stream)
-
-
-def lend(file, mode):
-    result = dup(file, mode)
-    assert result.stream
-    return result
-
-
-def hand_back(file, result):
-    assert dup_close(file, result.stream, result.orig_pos) == 0
 
 
 def open_fds():
@@ -427,3 +373,134 @@ def test_no_descriptor_leaks(tmp_path):
     for _ in range(50):
         cycle()
     assert open_fds() == before
+
+
+# ---- seeks on a pipe, and a callback failing while the stream is lent ------------------------
+
+PAYLOAD = os.urandom(200_000)  # a few 64 KiB stdio buffers, so reads refill them
+
+
+class ReadOnly:
+    """Neither seeks nor peeks: the bridge reads it unbuffered."""
+
+    def __init__(self, f):
+        self.f = f
+
+    def read(self, n=-1):
+        return self.f.read(n)
+
+    def close(self):
+        self.f.close()
+
+
+@pytest.mark.parametrize("whence", [os.SEEK_SET, os.SEEK_CUR], ids=["SEEK_SET", "SEEK_CUR"])
+@pytest.mark.parametrize("kind", ["buffered", "raw", "read only"])
+@pytest.mark.parametrize("first, target", [(100, 8000), (10_000, 20_000), (30_000, 70_000),
+                                           (20_000, 17_000)])  # the last: back into peeked bytes
+def test_a_pipe_seek_reaches_its_target_whichever_way_it_is_given(kind, whence, first, target):
+    if target < first and kind != "buffered":
+        pytest.skip("only a reader that peeks can go back")
+    with fed_pipe(PAYLOAD, ReadOnly if kind == "read only" else lambda f: f,
+                  buffering=0 if kind == "raw" else -1) as obj:
+        lent = lend(obj, b"rb")
+        assert fread(lent.stream, first) == PAYLOAD[:first]
+        libc.fseeko(lent.stream, target if whence == os.SEEK_SET else target - first, whence)
+        assert fread(lent.stream, 10) == PAYLOAD[target:target + 10]
+        assert dup_close(obj, lent.stream, lent.orig_pos) == 0
+        assert obj.read(10) == PAYLOAD[target + 10:target + 20]
+
+
+# ---- a callback failing while the stream is lent ----------------------------------------------
+
+class Breakable:
+    broken = False
+
+    def check(self):
+        if self.broken:
+            raise RuntimeError("broken")
+
+
+class SeekableReader(Breakable, io.BytesIO):
+    def readinto(self, b):
+        self.check()
+        return super().readinto(b)
+
+
+class Peeker(Breakable):
+    """A buffered reader of a stream that cannot seek, showing 8 KiB at a time."""
+
+    def __init__(self, data):
+        self.b = io.BytesIO(data)
+
+    def read(self, n=-1):  # negative means all, as io's read() has it
+        return self.b.read(n)
+
+    def peek(self, n=0):
+        self.check()
+        at = self.b.tell()
+        return self.b.getvalue()[at:at + 8192]
+
+    def seekable(self):
+        return False
+
+
+class PipePeeker(Breakable, io.BufferedReader):
+    def peek(self, n=0):
+        self.check()
+        return super().peek(n)
+
+
+@contextlib.contextmanager
+def breakable(kind):
+    if kind == "pipe":
+        with fed_pipe(PAYLOAD, PipePeeker, buffering=0) as f:
+            yield f
+    else:
+        yield {"seekable": SeekableReader, "peeking": Peeker}[kind](PAYLOAD)
+
+
+@pytest.mark.parametrize("kind", ["seekable", "peeking", "pipe"])
+@pytest.mark.parametrize("seek, read_on", [(None, True), ("SEEK_CUR", True), ("SEEK_SET", True),
+                                           ("SEEK_SET", False)])
+def test_after_a_failed_refill_the_object_continues_after_what_the_reader_used(kind, seek, read_on):
+    with breakable(kind) as obj:
+        lent = lend(obj, b"rb")
+        assert fread(lent.stream, 70_000) == PAYLOAD[:70_000]
+        obj.broken = True  # what stdio holds is still good; the next refill fails
+        used = 70_000
+        if seek:  # 10 bytes on, within what stdio holds
+            whence, offset = (os.SEEK_SET, used + 10) if seek == "SEEK_SET" else (os.SEEK_CUR, 10)
+            with contextlib.suppress(OSError, RuntimeError):
+                libc.fseeko(lent.stream, offset, whence)
+                used += 10
+        if read_on:
+            used += len(fread_kept(lent.stream, PAYLOAD[used:]))
+        with pytest.raises(RuntimeError, match="broken"):
+            dup_close(obj, lent.stream, lent.orig_pos)
+        obj.broken = False
+        assert obj.read(16) == PAYLOAD[used:used + 16]
+
+
+# ---- hand-back from inside a callback -------------------------------------------------------
+
+class HandsBackInside(io.BytesIO):
+    """Tries to hand the stream back from inside the read that fills it."""
+    lent = None
+    refusals = 0
+
+    def readinto(self, b):
+        if self.lent is not None:
+            with pytest.raises(ValueError, match="cannot hand back a stream while it is reading"):
+                dup_close(self, self.lent.stream, self.lent.orig_pos)
+            self.refusals += 1
+        return super().readinto(b)
+
+
+def test_a_stream_is_not_handed_back_while_its_own_callback_runs():
+    obj = HandsBackInside(DATA)
+    obj.lent = lend(obj, b"rb")
+    assert fread(obj.lent.stream, 100_000) == DATA[:100_000]  # refills its buffer twice
+    assert obj.refusals >= 2
+    lent, obj.lent = obj.lent, None
+    hand_back(obj, lent)
+    assert obj.read(10) == DATA[100_000:100_010]

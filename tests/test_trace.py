@@ -4,6 +4,7 @@ import gc
 import os
 import struct
 import sys
+import weakref
 
 import numpy as np
 import pytest
@@ -489,3 +490,50 @@ def test_sample_write_error_is_reported():
         assert str(info.value) == "Error writing trace data to file."
     finally:
         libc.fclose(fp)
+
+
+# ---- a trace re-initialised with samples that lead back to it ---------------------------------
+
+def own(t):
+    return np.frombuffer(t, np.float32)
+
+
+def strided(t):  # numpy makes it through an interface object, which becomes its base
+    return np.lib.stride_tricks.as_strided(own(t), (3,), (4,))
+
+
+def behind_retired(t):  # another trace's samples, which it took after letting many go
+    u = segy.SEGYTrace(np.ones(3, np.float32), 1)
+    for _ in range(70):
+        u.__init__(np.ones(3, np.float32), 1)
+    u.__init__(own(t), 1)
+    return own(u)
+
+
+def down_a_chain(t):  # forty traces, each over the samples of the one before
+    for _ in range(40):
+        t = segy.SEGYTrace(own(t), 1)
+    return own(t)
+
+
+CHAINS = [strided, behind_retired, down_a_chain]
+
+
+@pytest.mark.parametrize("chain", CHAINS)
+def test_samples_leading_back_to_the_trace_do_not_keep_it_alive(chain):
+    t = segy.SEGYTrace([1.0, 2.0, 3.0], 10)
+    data = chain(t)
+    held = weakref.ref(data)  # lives as long as something holds it
+    t.__init__(data, 20)
+    assert own(t).tolist() == [1.0, 2.0, 3.0]
+    del t, data
+    gc.collect()
+    assert held() is None  # traces are not collected, so a cycle through one stays for good
+
+
+@pytest.mark.parametrize("chain", CHAINS)
+def test_the_same_chains_to_another_trace_still_share_its_samples(chain):
+    other, t = segy.SEGYTrace([1.0, 2.0, 3.0], 10), segy.SEGYTrace([0.0], 1)
+    t.__init__(chain(other), 20)
+    own(other)[:] = 7.0
+    assert own(t).tolist() == [7.0] * 3
