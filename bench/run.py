@@ -3,12 +3,14 @@
 
     pip install '.[bench]' && python bench/run.py            # full size, ~10 minutes
     python bench/run.py --size-mib 32 --rounds 5 --rss-mib 64   # quick check
+    python bench/run.py --against OTHER/src --size-mib 64 --rounds 11  # this build against another
 
 See bench/README.md for what is measured and how the ratios are formed.
 """
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
 import itertools
 import json
@@ -569,6 +571,64 @@ def run_rss(args, tmp: Path, segy, notes) -> bool:
     return ok
 
 
+# --------------------------------------------------------------------------- one build against another
+
+
+def iterate_child(path: str, via: str) -> None:
+    """Run in a fresh interpreter by --against: times one lazy iteration of the dataset at `path`,
+    opened by path or handed over as an open file object, and prints seconds and the checksum."""
+    from vandor import segy
+    def source():
+        return open(path, "rb") if via == "file object" else contextlib.nullcontext(path)
+    with source() as f:  # warm: the page cache and the allocator, not timed
+        for _ in segy.SEGY.from_file(f):
+            pass
+    with source() as f:
+        t0 = time.perf_counter()
+        s = 0.0
+        for tr in segy.SEGY.from_file(f):
+            s += _reduce(_frombuffer(tr, _f32), dtype=_f64)
+        t = time.perf_counter() - t0
+    print(json.dumps({"seconds": t, "checksum": s}))
+
+
+def run_against(args, tmp: Path) -> bool:
+    """Interleaved rounds of lazy iteration, by path and by file object, at each shape, with this
+    tree's modules and with those importable from args.against; each run in its own interpreter
+    (a process loads one vandor). Reading may not get slower by more than 3 % on the median."""
+    builds = {"this": str(HERE.parent / "src"), "other": str(Path(args.against).resolve())}
+    ok = True
+    cases = []
+    for ns in args.shapes:
+        path = tmp / f"ns{ns}.dat"
+        _, checksum = write_dataset(path, None, ns, args.size_mib, seed=ns)
+        cases += [(ns, via, path, checksum) for via in ("path", "file object")]
+    times = {(b, ns, via): [] for b in builds for ns, via, _, _ in cases}
+    for r in range(args.rounds):
+        order = list(builds) if r % 2 == 0 else list(reversed(builds))
+        for ns, via, path, checksum in cases:
+            for b in order:
+                env = dict(os.environ, PYTHONPATH=builds[b])
+                out = subprocess.run([sys.executable, __file__, "--iterate-child", str(path), via],
+                                     env=env, capture_output=True, text=True, check=True).stdout
+                got = json.loads(out)
+                if got["checksum"] != checksum:
+                    print(f"checksum mismatch for {b} ns={ns} {via}")
+                    ok = False
+                times[(b, ns, via)].append(got["seconds"])
+    print(f"this: {builds['this']}\nother: {builds['other']}\n"
+          f"{args.size_mib} MiB per dataset, median of {args.rounds} interleaved rounds")
+    print(f"{'ns':>6} {'opened by':<12} {'other s':>9} {'this s':>9} {'change':>8}")
+    for ns, via, _, _ in cases:
+        before = statistics.median(times[("other", ns, via)])
+        after = statistics.median(times[("this", ns, via)])
+        change = after / before - 1
+        flag = "" if change <= 0.03 else "  slower than allowed (3 %)"
+        ok &= change <= 0.03
+        print(f"{ns:>6} {via:<12} {before:>9.4f} {after:>9.4f} {change:>+8.1%}{flag}")
+    return ok
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--size-mib", type=int, default=512, help="size of each dataset (default 512)")
@@ -577,11 +637,21 @@ def main() -> int:
                     help="dataset size for the memory check, 0 to skip (default 2048)")
     ap.add_argument("--shapes", type=int, nargs="+", default=list(SHAPES), help="ns values (default 64 1500)")
     ap.add_argument("--tmpdir", default=None, help="where the datasets go (default: system temp)")
+    ap.add_argument("--against", default=None, metavar="SRC",
+                    help="only compare lazy reading with the vandor importable from SRC")
+    ap.add_argument("--iterate-child", nargs=2, metavar=("PATH", "VIA"), help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.iterate_child:
+        iterate_child(*args.iterate_child)
+        return 0
     if args.rounds < 5:
         ap.error("--rounds must be at least 5")
     if sys.byteorder != "little":
         ap.error("the datasets and the SU copy are written little-endian; run on a little-endian machine")
+
+    if args.against:
+        with tempfile.TemporaryDirectory(prefix="vandor-bench-", dir=args.tmpdir) as d:
+            return 0 if run_against(args, Path(d)) else 1
 
     notes: list[str] = []
     try:
