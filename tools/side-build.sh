@@ -8,7 +8,8 @@ side_build() {
     local build=$1
     shift
     mkdir -p "$build/pkg/vandor"
-    cp src/vandor/__init__.py "$build/pkg/vandor/"
+    # linked, not copied: the package then finds the tree's pyproject.toml for its version
+    ln -sfn "$PWD/src/vandor/__init__.py" "$build/pkg/vandor/__init__.py"
     local generator=()
     command -v ninja >/dev/null && generator=(-G Ninja)
     cmake -S . -B "$build" "${generator[@]}" -DPython_EXECUTABLE="$python" \
