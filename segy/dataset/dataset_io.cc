@@ -366,16 +366,19 @@ int write_to_stream(PyObject* self, Source* src, PyObject* f, std::int64_t* writ
     if (!it) return -1;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         if (check_trace(item.get()) < 0 || count_trace(written) < 0) return -1;
-        const ::segy* record = reinterpret_cast<TraceObject*>(item.get())->record;
+        auto* trace = reinterpret_cast<TraceObject*>(item.get());
+        const ::segy* record = trace->record;
         if (record == nullptr) {
             PyErr_SetString(PyExc_ValueError, kNotInitialized);
             return -1;
         }
         const Py_ssize_t sample_bytes = Py_ssize_t{record->ns} * Py_ssize_t{sizeof(float)};
-        if (write_all(&t, record, VANDOR_SEGY_HEADER_BYTES) < 0 ||
-            write_all(&t, record->data, sample_bytes) < 0) {
-            return -1;
-        }
+        // write() may re-initialise the trace: its record must outlive both calls
+        ++trace->writing;
+        const bool ok = write_all(&t, record, VANDOR_SEGY_HEADER_BYTES) == 0 &&
+                        write_all(&t, record->data, sample_bytes) == 0;
+        --trace->writing;
+        if (!ok) return -1;
         total += VANDOR_SEGY_HEADER_BYTES + sample_bytes;
     }
     if (PyErr_Occurred()) return -1;
