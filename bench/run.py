@@ -379,6 +379,20 @@ def construct_module(segy, arrays):
     return n, s, t
 
 
+def cat_devnull(su_path: Path, n: int):
+    t0 = time.perf_counter()
+    subprocess.run(["cat", str(su_path)], stdout=subprocess.DEVNULL, check=True)
+    return n, None, time.perf_counter() - t0
+
+
+def convert_su(su_path: Path, n: int):
+    from vandor import su
+
+    t0 = time.perf_counter()
+    got = su.convert(su_path, "/dev/null", "su")  # the machine's byte order, written unsynced
+    return got, None, time.perf_counter() - t0
+
+
 # --------------------------------------------------------------------------- harness
 
 
@@ -404,10 +418,10 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[s
     su_path = tmp / f"ns{ns}.su"
     out = tmp / f"ns{ns}.out"
     print(f"\n== ns={ns}: writing {args.size_mib} MiB dataset and SU copy ...", flush=True)
-    n, ref = write_dataset(path, su_path if segyio else None, ns, args.size_mib, seed=ns)
+    n, ref = write_dataset(path, su_path if (segyio or segy) else None, ns, args.size_mib, seed=ns)
     size = path.stat().st_size
     warm(path)
-    if segyio:
+    if segyio or segy:
         warm(su_path)
 
     # Inputs of the write and construct variants, prepared once and outside any timing.
@@ -474,6 +488,12 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[s
         out.unlink()
         return (n_out, s_out, r[2]) if (n_out, s_out) == (r[0], r[1]) else (n_out, float("nan"), r[2])
 
+    if segy:
+        variants += [
+            V("cat SU copy > /dev/null", "read", lambda: cat_devnull(su_path, n)),
+            V("vandor.su.convert SU -> /dev/null", "read", lambda: convert_su(su_path, n),
+              "cat SU copy > /dev/null", (">=", 0.5), note="stored dataset, no sync"),
+        ]
     variants.append(V("C write loop (limit)", "write", c_write))
     if segy:
         variants += [
