@@ -77,6 +77,12 @@ PyObject* trace_get_header(PyObject* self, void*) {
 }
 
 PyObject* trace_set_header(PyObject* self, PyObject* args, PyObject* kwargs) {
+    // fields are named, never positional: a bare number must not land in dt
+    if (PyTuple_GET_SIZE(args) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly 0 positional arguments (%zd given)",
+                     kSetHeader.func, PyTuple_GET_SIZE(args));
+        return nullptr;
+    }
     PyObject* v[std::size(kSetHeaderNames)];
     if (parse_args(kSetHeader, args, kwargs, v) < 0) return nullptr;
     auto* trace = reinterpret_cast<TraceObject*>(self);
