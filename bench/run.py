@@ -603,6 +603,19 @@ def run_dask(args, tmp: Path, segy, notes) -> bool:
         ok = len(headers) == n and samples.shape == (n, ns) and (headers["ns"] == ns).all()
         return (n if ok else -1), float(samples.sum(dtype=np.float64)), t
 
+    def persisted(client):
+        # what a job on the cluster reads before it computes: the chunks stay in the workers
+        from distributed import wait
+        gc.collect()
+        t0 = time.perf_counter()
+        samples, headers = client.persist(list(vd.read(path)))
+        wait([samples, headers])
+        t = time.perf_counter() - t0
+        total, rows, ok = dask.compute(samples.sum(dtype=np.float64), len(headers),
+                                       (headers["ns"] == ns).all(), scheduler=client)
+        del samples, headers
+        return (n if rows == n and ok else -1), float(total), t
+
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
         V = Variant
@@ -611,6 +624,8 @@ def run_dask(args, tmp: Path, segy, notes) -> bool:
             V("vandor.dask.read, 2 worker processes", "read",
               lambda: timed(lambda: dask.compute(*vd.read(path), scheduler=client)),
               "SEGY.from_file(...).to_numpy()"),
+            V("vandor.dask.read, kept on 2 workers", "read", lambda: persisted(client),
+              "SEGY.from_file(...).to_numpy()", note="context: read in parallel, not sent to the client"),
             V("vandor.dask.read, threads", "read",
               lambda: timed(lambda: dask.compute(*vd.read(path), scheduler="threads")),
               "SEGY.from_file(...).to_numpy()", note="context: one process, no transfer"),
