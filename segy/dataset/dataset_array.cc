@@ -245,7 +245,9 @@ int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) 
     if (rows->reserve(std::min<off_t>(stop - start, fit)) < 0) return -1;
 
     const bool scatter = rows->samples_wanted() || std::size_t{ns} * 4 <= kScatterSampleBytes;
-    std::vector<char> scratch(rows->samples_wanted() ? 0 : std::size_t{ns} * 4);
+    // headers only: a batch is read whole into one block and its headers copied out, which costs
+    // less than the kernel scattering two pieces a trace
+    std::vector<char> scratch(rows->samples_wanted() ? 0 : kBatchTraces * static_cast<std::size_t>(step));
     Py_ssize_t index = start;
     while (index < stop) {
         const Py_ssize_t i = rows->n();
@@ -257,15 +259,25 @@ int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) 
                 std::min<Py_ssize_t>({kBatchTraces, stop - index, static_cast<Py_ssize_t>(left)}));
             if (rows->reserve(i + m) < 0) return -1;
             iovec iov[2 * kBatchTraces];
-            for (int j = 0; j < m; ++j) {
-                iov[2 * j] = {rows->header(i + j), static_cast<std::size_t>(kHeader)};
-                iov[2 * j + 1] = {rows->samples_wanted() ? rows->samples(i + j) : scratch.data(),
-                                  std::size_t{ns} * 4};
+            int parts = 1;
+            if (rows->samples_wanted()) {
+                parts = 2 * m;
+                for (int j = 0; j < m; ++j) {
+                    iov[2 * j] = {rows->header(i + j), static_cast<std::size_t>(kHeader)};
+                    iov[2 * j + 1] = {rows->samples(i + j), std::size_t{ns} * 4};
+                }
+            } else {
+                iov[0] = {scratch.data(), static_cast<std::size_t>(m * step)};
             }
             ssize_t n;
             do {
-                n = preadv(f.fd, iov, 2 * m, offset);
+                n = preadv(f.fd, iov, parts, offset);
             } while (n < 0 && errno == EINTR && PyErr_CheckSignals() == 0);
+            if (!rows->samples_wanted() && n > 0) {
+                for (ssize_t j = 0; j < m && j * step + kHeader <= n; ++j) {
+                    std::memcpy(rows->header(i + j), scratch.data() + j * step, kHeader);
+                }
+            }
             if (n < 0) {
                 if (!PyErr_Occurred()) PyErr_SetFromErrno(PyExc_OSError);
                 return -1;
