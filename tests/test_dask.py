@@ -1,6 +1,5 @@
 import os
 import pathlib
-import struct
 
 import dask
 import dask.array as da
