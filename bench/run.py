@@ -276,6 +276,39 @@ def read_to_memory(segy, path: Path):
     return n, s, t
 
 
+def read_to_numpy(segy, path: Path):
+    t0 = time.perf_counter()
+    samples, headers = segy.SEGY.from_file(path).to_numpy()
+    t = time.perf_counter() - t0
+    return len(samples), float(samples.sum(dtype=np.float64)), t
+
+
+def read_headers(segy, path: Path):
+    # a header walk has no samples to sum: the count and the first field vouch for it
+    t0 = time.perf_counter()
+    h = segy.SEGY.from_file(path).headers()
+    t = time.perf_counter() - t0
+    ok = bool((h["tracl"] == np.arange(1, len(h) + 1)).all())
+    return (len(h) if ok else -1), None, t
+
+
+def read_segyio_attributes(segyio, su_path: Path):
+    with segyio.su.open(str(su_path), endian="little", ignore_geometry=True) as f:
+        t0 = time.perf_counter()
+        tracl = f.attributes(segyio.TraceField.TRACE_SEQUENCE_LINE)[:]
+        t = time.perf_counter() - t0
+    ok = bool((tracl == np.arange(1, len(tracl) + 1)).all())
+    return (len(tracl) if ok else -1), None, t
+
+
+def read_segyio_raw(segyio, su_path: Path):
+    with segyio.su.open(str(su_path), endian="little", ignore_geometry=True) as f:
+        t0 = time.perf_counter()
+        samples = f.trace.raw[:]
+        t = time.perf_counter() - t0
+    return len(samples), float(samples.sum(dtype=np.float64)), t
+
+
 # A single write of a fresh file is erratic on a shared machine (page-cache allocation, other
 # work's writeback), so every write variant, the C loop included, reports the best of three.
 WRITE_ATTEMPTS = 3
@@ -406,6 +439,28 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[s
             V("SEGY.from_file(pipe from cat): iterate", "read", lambda: read_iterate_pipe(segy, path),
               "C read loop (limit)", note="context: a file object without a descriptor to read"),
         ]
+    variants.append(V("C one read of the whole file", "read", lambda: run_limit(limit, "slurp", path),
+                      "C read loop (limit)", note="the reference of to_numpy()"))
+    if segy:
+        variants += [
+            V("SEGY.from_file(...).to_numpy()", "read", lambda: read_to_numpy(segy, path),
+              "C one read of the whole file", (">=", 0.7)),
+            V("SEGY.from_file(...).headers()", "read", lambda: read_headers(segy, path),
+              "SEGY.from_file(...).to_numpy()", (">=", 1.0) if ns >= 1500 else None,
+              note="ratio against to_numpy()"),
+        ]
+    if segyio:
+        variants += [
+            V("segyio trace.raw[:]", "read", lambda: read_segyio_raw(segyio, su_path),
+              "C one read of the whole file", note="peer of to_numpy()"),
+            V("segyio attributes(tracl)[:]", "read",
+              lambda: read_segyio_attributes(segyio, su_path), "C read loop (limit)",
+              note="peer of headers()"),
+        ]
+        if segy:
+            variants.append(V("headers() against segyio attributes", "read",
+                              lambda: read_headers(segy, path), "segyio attributes(tracl)[:]",
+                              (">=", 2.0 if ns == 64 else 1.3)))
     variants.append(V("numpy fromfile + rows", "read", lambda: read_numpy(path, ns), "C read loop (limit)"))
     if segyio:
         variants.append(V("segyio su trace iteration", "read", lambda: read_segyio(segyio, su_path),

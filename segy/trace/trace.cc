@@ -14,6 +14,7 @@
 #include "segy/common/names.h"
 #include "segy/common/ref.h"
 #include "segy/module/module.h"
+#include "segy/trace/trace_header.h"
 
 namespace vandor::segy {
 namespace {
@@ -373,6 +374,7 @@ PyGetSetDef kGetSet[] = {
     {"dt", trace_get_dt, nullptr, nullptr, nullptr},
     {"ns", trace_get_ns, nullptr, nullptr, nullptr},
     {"ntr", trace_get_ntr, nullptr, nullptr, nullptr},
+    VANDOR_TRACE_FIELD_GETSETS
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -421,9 +423,11 @@ PyTypeObject SEGYTraceType = {
     .tp_name = "vandor.segy.SEGYTrace",
     .tp_basicsize = sizeof(TraceObject),
     .tp_dealloc = trace_dealloc,
+    .tp_repr = trace_repr,
     .tp_as_buffer = &kBuffer,
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = kDoc,
+    .tp_methods = kTraceHeaderMethods,
     .tp_getset = kGetSet,
     .tp_init = trace_init,
     .tp_new = trace_new,
