@@ -101,10 +101,10 @@ MEANINGS = {
     "grnlof": "geophone group number of last trace of original field record",
     "gaps": "gap size",
     "otrav": "overtravel",
-    "d1": "local field (conventionally the sample interval of the first axis)",
-    "f1": "local field (conventionally the first sample's position on the first axis)",
-    "d2": "local field (conventionally the trace interval of the second axis)",
-    "f2": "local field (conventionally the first trace's position on the second axis)",
+    "d1": "local field",
+    "f1": "local field",
+    "d2": "local field",
+    "f2": "local field",
     "ungpow": "local field",
     "unscale": "local field",
     "ntr": "number of traces; SEGY(...) sets it to the dataset's trace count",
@@ -213,7 +213,7 @@ def markdown_table(fields: list[Field]) -> str:
         elif f.name == "dt":
             default = "required (2nd argument)"
         elif f.keyword_type is None:
-            default = "no keyword; zero"
+            default = "no keyword (zero in traces built here)"
         else:
             default = f.default or ""
         meaning = f.meaning

@@ -610,20 +610,16 @@ class SEGYTrace:
         """Overtravel: int16 at header bytes 178-179 (-32768..32767)."""
     @property
     def d1(self) -> float:
-        """Local field (conventionally the sample interval of the first axis): float32 at header
-        bytes 180-183."""
+        """Local field: float32 at header bytes 180-183."""
     @property
     def f1(self) -> float:
-        """Local field (conventionally the first sample's position on the first axis): float32
-        at header bytes 184-187."""
+        """Local field: float32 at header bytes 184-187."""
     @property
     def d2(self) -> float:
-        """Local field (conventionally the trace interval of the second axis): float32 at header
-        bytes 188-191."""
+        """Local field: float32 at header bytes 188-191."""
     @property
     def f2(self) -> float:
-        """Local field (conventionally the first trace's position on the second axis): float32
-        at header bytes 192-195."""
+        """Local field: float32 at header bytes 192-195."""
     @property
     def ungpow(self) -> float:
         """Local field: float32 at header bytes 196-199."""
