@@ -172,7 +172,8 @@ def load_fields() -> list[Field]:
     if keywords:
         raise SystemExit(f"constructor keywords without a header field: {sorted(keywords)}")
     if set(MEANINGS) != {f.name for f in fields}:
-        raise SystemExit(f"MEANINGS names no field: {sorted(set(MEANINGS) - {f.name for f in fields})}")
+        unknown = sorted(set(MEANINGS) - {f.name for f in fields})
+        raise SystemExit(f"MEANINGS names fields the header does not have: {unknown}")
     return fields
 
 
@@ -320,7 +321,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("what", choices=["table", "readme", "stub"])
     parser.add_argument("--check", action="store_true",
-                        help="with readme or stub: report whether the file is up to date, write nothing")
+                        help="readme, stub: exit 1 if the file is out of date; write nothing")
     args = parser.parse_args(argv)
     fields = load_fields()
     if args.what == "table":
@@ -334,8 +335,8 @@ def main(argv: list[str] | None = None) -> int:
         new = stub_with_sections(old, stub_sections(fields))
     if args.check:
         if new != old:
-            print(f"{path.relative_to(ROOT)} is out of date: run tools/header_fields.py {args.what}",
-                  file=sys.stderr)
+            print(f"{path.relative_to(ROOT)} is out of date: "
+                  f"run python tools/header_fields.py {args.what}", file=sys.stderr)
             return 1
         return 0
     if new != old:

@@ -229,8 +229,8 @@ HEADER_DTYPE: Final[np.dtype[np.void]]
 Its fields are the header fields in layout order, named as the `SEGYTrace` keywords, with ``ns``
 (uint16) and ``dt`` (uint16, microseconds) in their places and the unassigned tail as
 ``reserved`` (14 x int16). `SEGYTrace.header`, `SEGY.headers` and `SEGY.to_numpy` give values of
-this dtype, and `SEGY.from_numpy` takes them. Use ``np.zeros(n, HEADER_DTYPE)`` to start headers
-from scratch (note that the constructor's defaults, such as ``muts=-1``, are then not applied).
+this dtype, and `SEGY.from_numpy` takes them. Headers started with ``np.zeros(n, HEADER_DTYPE)``
+lack the constructor's defaults (such as ``muts=-1``) and need ``ns`` set to each trace's length.
 """
 
 __pyx_capi__: Final[dict[str, object]]
@@ -710,7 +710,9 @@ class SEGY:
         Any object with ``write`` works (``BytesIO``, sockets' files, pipes); a path or an integer
         file descriptor is opened with ``open(stream, 'wb')`` and closed again. The dataset keeps
         its mode, except that an iterator-mode dataset's stream is consumed and dropped."""
-    def headers(self, start: SupportsIndex = 0, stop: SupportsIndex | None = None) -> npt.NDArray[np.void]:
+    def headers(
+        self, start: SupportsIndex = 0, stop: SupportsIndex | None = None
+    ) -> npt.NDArray[np.void]:
         """Trace headers ``start`` up to ``stop`` (as in ``range``; ``None`` is the end) as a 1-D
         array of `HEADER_DTYPE`, e.g. ``ds.headers()['cdp']``.
 
