@@ -7,12 +7,12 @@ package alone costs neither NumPy nor the native code.
 import os as _os
 
 
-def get_include():
+def get_include() -> str:
     """The folder to add to a C/C++ extension's include path for ``#include <vandor/segy.h>``."""
     return _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), "include")
 
 
-def _version():
+def _version() -> str:
     """The version of the package as installed, or of the source tree this file is in."""
     from importlib import metadata
     from pathlib import Path
@@ -24,7 +24,7 @@ def _version():
         dist = None
     # Installed metadata describes this file only when the installation put it there; a source
     # tree on sys.path (PYTHONPATH=src) next to an older installation must not report that one.
-    if dist is not None and Path(dist.locate_file("vandor/__init__.py")).resolve() == here:
+    if dist is not None and Path(str(dist.locate_file("vandor/__init__.py"))).resolve() == here:
         return dist.version
     try:
         import tomllib
@@ -39,10 +39,13 @@ def _version():
     return dist.version if dist is not None else "0+unknown"
 
 
-def __getattr__(name):
+__version__: str  # declared only: the first lookup goes through __getattr__ below
+
+
+def __getattr__(name: str) -> str:
     # computed on first use: reading metadata would slow down every import of the package
     if name == "__version__":
         global __version__
-        __version__ = _version()
-        return __version__
+        version = __version__ = _version()
+        return version
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
