@@ -237,7 +237,9 @@ int read_from(const PathRead& f, off_t offset, Py_ssize_t start, Py_ssize_t stop
     const bool scatter = rows->samples_wanted() || std::size_t{ns} * 4 <= kScatterSampleBytes;
     // headers only: a batch is read whole into one block and its headers copied out, which costs
     // less than the kernel scattering two pieces a trace
-    std::vector<char> scratch(rows->samples_wanted() ? 0 : kBatchTraces * static_cast<std::size_t>(step));
+    std::vector<char> scratch(rows->samples_wanted() || !scatter
+                                  ? 0
+                                  : kBatchTraces * static_cast<std::size_t>(step));
     Py_ssize_t index = start;
     while (index < stop) {
         const Py_ssize_t i = rows->n();
