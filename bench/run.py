@@ -278,6 +278,39 @@ def read_to_memory(segy, path: Path):
     return n, s, t
 
 
+def read_to_numpy(segy, path: Path):
+    t0 = time.perf_counter()
+    samples, headers = segy.SEGY.from_file(path).to_numpy()
+    t = time.perf_counter() - t0
+    return len(samples), float(samples.sum(dtype=np.float64)), t
+
+
+def read_headers(segy, path: Path):
+    # a header walk has no samples to sum: the count and the first field vouch for it
+    t0 = time.perf_counter()
+    h = segy.SEGY.from_file(path).headers()
+    t = time.perf_counter() - t0
+    ok = bool((h["tracl"] == np.arange(1, len(h) + 1)).all())
+    return (len(h) if ok else -1), None, t
+
+
+def read_segyio_attributes(segyio, su_path: Path):
+    with segyio.su.open(str(su_path), endian="little", ignore_geometry=True) as f:
+        t0 = time.perf_counter()
+        tracl = f.attributes(segyio.TraceField.TRACE_SEQUENCE_LINE)[:]
+        t = time.perf_counter() - t0
+    ok = bool((tracl == np.arange(1, len(tracl) + 1)).all())
+    return (len(tracl) if ok else -1), None, t
+
+
+def read_segyio_raw(segyio, su_path: Path):
+    with segyio.su.open(str(su_path), endian="little", ignore_geometry=True) as f:
+        t0 = time.perf_counter()
+        samples = f.trace.raw[:]
+        t = time.perf_counter() - t0
+    return len(samples), float(samples.sum(dtype=np.float64)), t
+
+
 # A single write of a fresh file is erratic on a shared machine (page-cache allocation, other
 # work's writeback), so every write variant, the C loop included, reports the best of three.
 WRITE_ATTEMPTS = 3
@@ -348,6 +381,20 @@ def construct_module(segy, arrays):
     return n, s, t
 
 
+def cat_devnull(su_path: Path, n: int):
+    t0 = time.perf_counter()
+    subprocess.run(["cat", str(su_path)], stdout=subprocess.DEVNULL, check=True)
+    return n, None, time.perf_counter() - t0
+
+
+def convert_su(su_path: Path, n: int):
+    from vandor import su
+
+    t0 = time.perf_counter()
+    got = su.convert(su_path, "/dev/null", "su")  # the machine's byte order, written unsynced
+    return got, None, time.perf_counter() - t0
+
+
 # --------------------------------------------------------------------------- harness
 
 
@@ -373,10 +420,10 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[s
     su_path = tmp / f"ns{ns}.su"
     out = tmp / f"ns{ns}.out"
     print(f"\n== ns={ns}: writing {args.size_mib} MiB dataset and SU copy ...", flush=True)
-    n, ref = write_dataset(path, su_path if segyio else None, ns, args.size_mib, seed=ns)
+    n, ref = write_dataset(path, su_path if (segyio or segy) else None, ns, args.size_mib, seed=ns)
     size = path.stat().st_size
     warm(path)
-    if segyio:
+    if segyio or segy:
         warm(su_path)
 
     # Inputs of the write and construct variants, prepared once and outside any timing.
@@ -408,6 +455,28 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[s
             V("SEGY.from_file(pipe from cat): iterate", "read", lambda: read_iterate_pipe(segy, path),
               "C read loop (limit)", note="context: a file object without a descriptor to read"),
         ]
+    variants.append(V("C one read of the whole file", "read", lambda: run_limit(limit, "slurp", path),
+                      "C read loop (limit)", note="the reference of to_numpy()"))
+    if segy:
+        variants += [
+            V("SEGY.from_file(...).to_numpy()", "read", lambda: read_to_numpy(segy, path),
+              "C one read of the whole file", (">=", 0.7)),
+            V("SEGY.from_file(...).headers()", "read", lambda: read_headers(segy, path),
+              "SEGY.from_file(...).to_numpy()", (">=", 1.0) if ns >= 1500 else None,
+              note="ratio against to_numpy()"),
+        ]
+    if segyio:
+        variants += [
+            V("segyio trace.raw[:]", "read", lambda: read_segyio_raw(segyio, su_path),
+              "C one read of the whole file", note="peer of to_numpy()"),
+            V("segyio attributes(tracl)[:]", "read",
+              lambda: read_segyio_attributes(segyio, su_path), "C read loop (limit)",
+              note="peer of headers()"),
+        ]
+        if segy:
+            variants.append(V("headers() against segyio attributes", "read",
+                              lambda: read_headers(segy, path), "segyio attributes(tracl)[:]",
+                              (">=", 2.0 if ns == 64 else 1.3)))
     variants.append(V("numpy fromfile + rows", "read", lambda: read_numpy(path, ns), "C read loop (limit)"))
     if segyio:
         variants.append(V("segyio su trace iteration", "read", lambda: read_segyio(segyio, su_path),
@@ -421,6 +490,12 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[s
         out.unlink()
         return (n_out, s_out, r[2]) if (n_out, s_out) == (r[0], r[1]) else (n_out, float("nan"), r[2])
 
+    if segy:
+        variants += [
+            V("cat SU copy > /dev/null", "read", lambda: cat_devnull(su_path, n)),
+            V("vandor.su.convert SU -> /dev/null", "read", lambda: convert_su(su_path, n),
+              "cat SU copy > /dev/null", (">=", 0.5), note="stored dataset, no sync"),
+        ]
     variants.append(V("C write loop (limit)", "write", c_write))
     if segy:
         variants += [
@@ -635,12 +710,95 @@ def run_against(args, tmp: Path) -> bool:
     return ok
 
 
+DASK_NS = 1500
+
+
+def run_dask(args, tmp: Path, segy, notes) -> bool:
+    """A warm dataset of --dask-mib read whole into NumPy arrays: vandor.dask on a local cluster of
+    two worker processes, against a single process's to_numpy()."""
+    try:
+        import dask
+        import vandor.dask as vd
+        from distributed import Client, LocalCluster
+    except Exception as e:
+        notes.append(f"vandor.dask or distributed not importable ({type(e).__name__}: {e}): dask rows skipped")
+        return True
+    if not hasattr(segy.SEGY, "to_numpy"):
+        notes.append("SEGY.to_numpy missing: dask rows skipped")
+        return True
+    ns = DASK_NS
+    path = tmp / "dask.dat"
+    print(f"\n== dask: writing {args.dask_mib} MiB dataset (ns={ns}) ...", flush=True)
+    n, ref = write_dataset(path, None, ns, args.dask_mib, seed=11)
+    size = path.stat().st_size
+    warm(path)
+    # worker processes import the package the way this process found it
+    pkg_parent = str(Path(segy.__file__).resolve().parent.parent)
+    os.environ["PYTHONPATH"] = os.pathsep.join([pkg_parent] + [p for p in [os.environ.get("PYTHONPATH")] if p])
+
+    def timed(read):
+        gc.collect()
+        t0 = time.perf_counter()
+        samples, headers = read()
+        t = time.perf_counter() - t0
+        ok = len(headers) == n and samples.shape == (n, ns) and (headers["ns"] == ns).all()
+        return (n if ok else -1), float(samples.sum(dtype=np.float64)), t
+
+    def persisted(client):
+        # what a job on the cluster reads before it computes: the chunks stay in the workers
+        from distributed import wait
+        gc.collect()
+        t0 = time.perf_counter()
+        samples, headers = client.persist(list(vd.read(path)))
+        wait([samples, headers])
+        t = time.perf_counter() - t0
+        total, rows, ok = dask.compute(samples.sum(dtype=np.float64), len(headers),
+                                       (headers["ns"] == ns).all(), scheduler=client)
+        del samples, headers
+        return (n if rows == n and ok else -1), float(total), t
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        V = Variant
+        variants = [
+            V("SEGY.from_file(...).to_numpy()", "read", lambda: timed(lambda: segy.SEGY.from_file(path).to_numpy())),
+            V("vandor.dask.read, 2 worker processes", "read",
+              lambda: timed(lambda: dask.compute(*vd.read(path), scheduler=client)),
+              "SEGY.from_file(...).to_numpy()"),
+            V("vandor.dask.read, kept on 2 workers", "read", lambda: persisted(client),
+              "SEGY.from_file(...).to_numpy()", note="context: read in parallel, not sent to the client"),
+            V("vandor.dask.read, threads", "read",
+              lambda: timed(lambda: dask.compute(*vd.read(path), scheduler="threads")),
+              "SEGY.from_file(...).to_numpy()", note="context: one process, no transfer"),
+        ]
+        print(f"   {n} traces of {ns} samples, {size / 2**20:.0f} MiB; {args.rounds} rounds of "
+              f"{len(variants)} variants, interleaved", flush=True)
+        for r in range(args.rounds):
+            for v in variants:
+                if v.error:
+                    continue
+                try:
+                    got_n, got_s, t = v.run()
+                except Exception as e:
+                    v.error = f"{type(e).__name__}: {e}"
+                    continue
+                v.times.append(t)
+                v.results.append((got_n, got_s))
+            print(f"   round {r + 1}/{args.rounds} done", flush=True)
+    path.unlink()
+    print("\n   (ratio = to_numpy() time / variant time; 2 cores shared by the workers, the client and"
+          " the transfers between them)")
+    return report(ns, n, size, ref, variants, notes)
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--size-mib", type=int, default=512, help="size of each dataset (default 512)")
     ap.add_argument("--rounds", type=int, default=5, help="interleaved rounds, at least 5 (default 5)")
     ap.add_argument("--rss-mib", type=int, default=2048,
                     help="dataset size for the memory check, 0 to skip (default 2048)")
+    ap.add_argument("--dask-mib", type=int, default=1024,
+                    help="dataset size for the vandor.dask rows, 0 to skip (default 1024)")
     ap.add_argument("--shapes", type=int, nargs="+", default=list(SHAPES), help="ns values (default 64 1500)")
     ap.add_argument("--tmpdir", default=None, help="where the datasets go (default: system temp)")
     ap.add_argument("--against", default=None, metavar="SRC",
@@ -693,6 +851,8 @@ def main() -> int:
             ok &= run_shape(ns, args, tmp, limit, segy, segyio, notes)
         if args.rss_mib > 0:
             ok &= run_rss(args, tmp, segy, notes)
+        if args.dask_mib > 0 and segy:
+            ok &= run_dask(args, tmp, segy, notes)
     for note in notes:
         print("note:", note)
     return 0 if ok else 1

@@ -155,7 +155,7 @@ class Forwarding:
 
 
 class Uncounted(segy.BaseTraceIterator):
-    """A script stream: its counters stay 0, so a count of 0 goes out first and is mended."""
+    """A script stream: its counters stay 0, so the count it carries is wrong until mended."""
 
     def __init__(self, ds):
         self.items = iter(ds)
@@ -175,16 +175,19 @@ def through_object(call, wrap=lambda f: f):
     return route
 
 
-ROUTES = {  # name: (write ds to the file at path, whether a count of 0 goes out to be mended)
+# the count a wrapped stream's write puts ahead of its traces until all of them are written
+PROVISIONAL = struct.pack("<i", 2**31 - 1)
+
+ROUTES = {  # name: (write ds to the file at path, whether it wraps a stream: a provisional count)
     "to_file path": (lambda ds, p: ds.to_file(p), False),
     "to_file object": (through_object(lambda ds, f: ds.to_file(f)), False),
     "to_file writer": (through_object(lambda ds, f: ds.to_file(f), Forwarding), False),
     "to_stream path": (lambda ds, p: ds.to_stream(p), False),
     "to_stream object": (through_object(lambda ds, f: ds.to_stream(f)), False),
-    "stream to_file path": (lambda ds, p: iter(ds).to_file(p), False),
-    "stream to_file object": (through_object(lambda ds, f: iter(ds).to_file(f)), False),
-    "stream to_stream path": (lambda ds, p: iter(ds).to_stream(p), False),
-    "stream to_stream object": (through_object(lambda ds, f: iter(ds).to_stream(f)), False),
+    "stream to_file path": (lambda ds, p: iter(ds).to_file(p), True),
+    "stream to_file object": (through_object(lambda ds, f: iter(ds).to_file(f)), True),
+    "stream to_stream path": (lambda ds, p: iter(ds).to_stream(p), True),
+    "stream to_stream object": (through_object(lambda ds, f: iter(ds).to_stream(f)), True),
     "mended to_file path": (lambda ds, p: Uncounted(ds).to_file(p), True),
     "mended to_stream object": (through_object(lambda ds, f: Uncounted(ds).to_stream(f)), True),
 }
@@ -249,9 +252,9 @@ def write_under_limits(route, ds, data, tmp_path, limits):
             raised = (type(e).__name__, isinstance(e, OSError) and e.errno, str(e))
         resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
         left = path.read_bytes()
-        heads = (data[:4], bytes(4)) if mends else (data[:4],)
-        # what reached the file is the start of the dataset, the count perhaps not yet mended
-        start = left[4:] == data[4:len(left)] and any(h.startswith(left[:4]) for h in heads)
+        # what reached the file is the start of the dataset, a stream's count not yet mended
+        head = PROVISIONAL if mends else data[:4]
+        start = left[4:] == data[4:len(left)] and head.startswith(left[:4])
         outcomes.append((limit, raised, fields(ds) == before, start, left == data))
         path.unlink()
     gc.collect()
@@ -298,6 +301,101 @@ def test_an_on_disk_dataset_written_to_a_full_device_raises(tmp_path, route, swe
     assert open_fds() == fds
 
 
+# ---- writers answering write() in every way, at every call ----------------------------------
+
+class Answering:
+    """Keeps what it takes. Call `at` of write() takes `take(n)` of the n bytes offered and
+    answers `answer(n)`; every other call takes everything and answers the count."""
+
+    def __init__(self, at, take, answer):
+        self.data, self.calls, self.at, self.take, self.answer = bytearray(), 0, at, take, answer
+
+    def write(self, b):
+        b, call = bytes(b), self.calls
+        self.calls += 1
+        if call != self.at:
+            self.data += b
+            return len(b)
+        self.data += b[:self.take(len(b))]
+        return self.answer(len(b))
+
+    def flush(self):
+        pass
+
+
+class RawAnswering(Answering, io.RawIOBase):
+    def writable(self):
+        return True
+
+
+half = lambda n: n // 2  # noqa: E731
+ANSWERS = {  # name: (writer class, bytes taken of n, answer, exception or None)
+    "None": (Answering, lambda n: n, lambda n: None, None),
+    "True": (Answering, lambda n: n, lambda n: True, None),
+    "numpy count": (Answering, half, lambda n: np.int64(half(n)), None),
+    "index count": (Answering, half, lambda n: Index(half(n)), None),
+    "raw None": (RawAnswering, lambda n: 0, lambda n: None, BlockingIOError),
+    "False": (Answering, lambda n: 0, lambda n: False, OSError),
+    "zero": (Answering, lambda n: 0, lambda n: 0, OSError),
+    "negative": (Answering, lambda n: 0, lambda n: -1, OSError),
+    "too large": (Answering, lambda n: n, lambda n: n + 1, OSError),
+    "float": (Answering, half, lambda n: float(half(n)), TypeError),
+}
+
+
+class Index:
+    """An integer-like that is no int: it has only __index__."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+
+WRITES = {
+    "to_stream": lambda ds, f: ds.to_stream(f),
+    "stream to_stream": lambda ds, f: iter(ds).to_stream(f),
+    "to_file": lambda ds, f: ds.to_file(f),
+}
+PENDING = pytest.mark.xfail(strict=True, reason="the lent stream's write() callback in vandor._io "
+                            "still reads results on its own")
+
+
+
+def pending(write, answer):
+    misread = write == "to_file" and answer in {"True", "numpy count", "index count", "raw None",
+                                                "float"}
+    return pytest.param(write, answer, marks=PENDING if misread else ())
+
+
+@pytest.mark.parametrize("write, answer", [pending(w, a) for w in WRITES for a in ANSWERS])
+def test_every_write_answer_at_every_call_is_read_as_io_reads_it(write, answer):
+    cls, take, result, error = ANSWERS[answer]
+    ds = SEGY([np.arange(n, dtype=np.float32) for n in (3, 60_000, 5)], 4)
+    data = stored(ds)
+    at = 0
+    while True:
+        f = cls(at, take, result)
+        try:
+            WRITES[write](ds, f)
+            raised = None
+        except Exception as e:
+            raised = e
+        if f.calls <= at:
+            break
+        if error is None:
+            assert raised is None and f.data == data, (at, raised)
+        else:
+            assert type(raised) is error and f.data == data[:len(f.data)], (at, raised)
+            if error is TypeError:
+                assert "float" in str(raised)
+            if error is BlockingIOError:
+                assert raised.characters_written == len(f.data)
+        at += 1
+    assert at > 0
+
+
 # ---- a writer killed half-way --------------------------------------------------------------
 
 def long_traces():
@@ -307,30 +405,46 @@ def long_traces():
             for i, ns in enumerate(lengths)]
 
 
-class Paced(segy._MemoryTraceIterator):
+def paced(step):
     """Pauses every few traces, so that the file grows while the parent watches, and at its end
     for good, so that the kill always comes before the last buffer is written."""
+    def __next__(self):
+        if self.left % 25 == 0:
+            time.sleep(0.001 if self.left else 60)
+        self.left -= 1
+        return step(self)
+    return __next__
+
+
+class Paced(segy._MemoryTraceIterator):
+    """A stream that knows its length: the count it carries is right from the start."""
 
     def __init__(self, traces):
         super().__init__(traces)
         self.left = len(traces)
 
-    def __next__(self):
-        if self.left % 25 == 0:
-            time.sleep(0.001 if self.left else 60)
-        self.left -= 1
-        return super().__next__()
+    __next__ = paced(segy._MemoryTraceIterator.__next__)
 
 
+class PacedUncounted(segy.BaseTraceIterator):
+    """A stream of unknown length: its n_traces stays 0."""
+
+    def __init__(self, traces):
+        self.items, self.left = iter(traces), len(traces)
+
+    __next__ = paced(lambda self: next(self.items))
+
+
+@pytest.mark.parametrize("stream", [Paced, PacedUncounted])
 @pytest.mark.parametrize("share", [0.1, 0.45, 0.8])
-def test_a_writer_killed_half_way_leaves_whole_traces_then_the_read_error(tmp_path, share):
+def test_a_writer_killed_half_way_leaves_whole_traces_then_the_read_error(tmp_path, share, stream):
     traces = long_traces()
     data = stored(traces)
     path = tmp_path / "killed"
     pid = os.fork()
     if pid == 0:  # pragma: no cover - the child
         try:
-            Paced(traces).to_file(path)  # the count, 4000, goes out first
+            stream(traces).to_file(path)
         finally:
             os._exit(0)
     ended = 0
@@ -344,7 +458,9 @@ def test_a_writer_killed_half_way_leaves_whole_traces_then_the_read_error(tmp_pa
             os.waitpid(pid, 0)
     assert not ended, "the writer stopped before it was killed"
     left = path.read_bytes()
-    assert share * len(data) <= len(left) < len(data) and left == data[:len(left)]
+    # a stream's count stands provisional until its last trace is written
+    assert share * len(data) <= len(left) < len(data)
+    assert left[:4] == PROVISIONAL and left[4:] == data[4:len(left)]
     before = open_fds()
     check_read(SEGY.from_file(path), left)
     assert open_fds() == before

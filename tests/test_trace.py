@@ -2,6 +2,7 @@
 import ctypes
 import gc
 import os
+import pathlib
 import struct
 import sys
 import weakref
@@ -9,7 +10,7 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import HEADER, UNDER_SANITIZER, capsule_pointer
+from conftest import HEADER, UNDER_SANITIZER, capsule_pointer, run_isolated
 from vandor import segy
 
 SEGYTrace = segy.SEGYTrace
@@ -537,3 +538,54 @@ def test_the_same_chains_to_another_trace_still_share_its_samples(chain):
     t.__init__(chain(other), 20)
     own(other)[:] = 7.0
     assert own(t).tolist() == [7.0] * 3
+
+
+# ---- re-initialisation, deep chains, the supported interpreters -----------------------------
+
+def test_a_million_traces_each_over_the_last_die_without_exhausting_the_stack():
+    # each trace holds an array whose base is the trace before it
+    run_isolated(
+        "import numpy as np\n"
+        "from vandor.segy import SEGYTrace\n"
+        "t = SEGYTrace(np.ones(1, np.float32), 4)\n"
+        "for _ in range(10**6):\n"
+        "    t = SEGYTrace(np.frombuffer(t, 'f4'), 4)\n"
+        "del t\n"
+        "print('done')\n")
+
+
+@pytest.mark.parametrize("over", [
+    lambda t: (ctypes.c_float * 3).from_buffer(np.frombuffer(t, np.float32)),
+    lambda t: (ctypes.c_float * 3 * 1).from_buffer(np.frombuffer(t, np.float32))[0],  # held by _b_base_
+], ids=["from_buffer", "part_of_one"])
+def test_a_ctypes_array_over_the_trace_is_copied_on_reinit(over):
+    trace = SEGYTrace([1.0, 2.0, 3.0], 10)
+    c = over(trace)
+    refs = sys.getrefcount(c)
+    trace.__init__(c, 20)
+    # holding an export of `c`, which holds the trace, would keep the trace alive for good
+    assert sys.getrefcount(c) == refs
+    c[0] = -1.0
+    assert header_of(trace)[1].tolist() == [1.0, 2.0, 3.0]
+
+
+@pytest.mark.parametrize("exported", [False, True])
+def test_reinit_releases_samples_unless_they_were_exported(exported):
+    import weakref
+    a = np.ones(1000, np.float32)
+    trace = SEGYTrace(a, 1)
+    held = weakref.ref(a)
+    view = np.frombuffer(trace, np.float32) if exported else None
+    del a
+    trace.__init__(np.zeros(3, np.float32), 2)
+    assert (held() is not None) == exported
+    if exported:  # what an earlier export points at stays valid
+        assert view.sum() == 1000.0
+
+
+def test_the_declared_interpreters_are_the_ones_the_c_code_is_written_for():
+    import tomllib
+    root = pathlib.Path(__file__).resolve().parent.parent
+    declared = tomllib.loads((root / "pyproject.toml").read_text())["project"]["requires-python"]
+    assert set(declared.split(",")) == {">=3.11", "<3.12"}
+

@@ -8,7 +8,12 @@ side_build() {
     local build=$1
     shift
     mkdir -p "$build/pkg/vandor"
-    cp src/vandor/__init__.py "$build/pkg/vandor/"
+    # the pure-Python modules are linked, not copied: the package then finds the tree's
+    # pyproject.toml for its version, and edits reach side builds at once
+    local f
+    for f in src/vandor/*.py src/vandor/*.pyi src/vandor/py.typed; do
+        [ -e "$f" ] && ln -sfn "$PWD/$f" "$build/pkg/vandor/${f##*/}"
+    done
     local generator=()
     command -v ninja >/dev/null && generator=(-G Ninja)
     cmake -S . -B "$build" "${generator[@]}" -DPython_EXECUTABLE="$python" \

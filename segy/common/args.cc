@@ -194,7 +194,11 @@ int as_ushort(PyObject* obj, std::uint16_t* out) {
         if (!v) return -1;
         return as_ushort(v.get(), out);
     }
-    if (Py_SIZE(obj) < 0) {
+    // the sign through the public API: an int's layout is the interpreter's own business
+    int overflow;
+    const long sign_probe = PyLong_AsLongAndOverflow(obj, &overflow);
+    if (sign_probe == -1 && overflow == 0 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (overflow == 0 && sign_probe < 0)) {
         PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned short");
         return -1;
     }

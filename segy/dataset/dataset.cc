@@ -188,6 +188,14 @@ PyMethodDef kMethods[] = {
      "SEGY.to_file(self, filename)"},
     {"to_stream", as_method(dataset_to_stream), METH_VARARGS | METH_KEYWORDS,
      "SEGY.to_stream(self, stream)"},
+    {"headers", as_method(dataset_headers), METH_VARARGS | METH_KEYWORDS,
+     "SEGY.headers(self, start=0, stop=None)"},
+    {"to_numpy", as_method(dataset_to_numpy), METH_VARARGS | METH_KEYWORDS,
+     "SEGY.to_numpy(self, start=0, stop=None)"},
+    {"__array__", as_method(dataset_array), METH_VARARGS | METH_KEYWORDS,
+     "SEGY.__array__(self, dtype=None, copy=None)"},
+    {"from_numpy", as_method(dataset_from_numpy), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "SEGY.from_numpy(cls, samples, headers)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

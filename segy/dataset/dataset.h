@@ -37,4 +37,10 @@ PyObject* dataset_to_memory(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* dataset_to_stream(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// The dataset as NumPy arrays, implemented in dataset_array.cc.
+PyObject* dataset_headers(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* dataset_to_numpy(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* dataset_array(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* dataset_from_numpy(PyObject* cls, PyObject* args, PyObject* kwargs);
+
 }  // namespace vandor::segy

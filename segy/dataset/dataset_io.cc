@@ -14,11 +14,12 @@
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
-#include "segy/common/plain_file.h"
 #include "segy/common/pycalls.h"
 #include "segy/common/ref.h"
 #include "segy/common/saved_error.h"
+#include "segy/common/write_result.h"
 #include "segy/dataset/dataset.h"
+#include "segy/dataset/same_file.h"
 #include "segy/streams/streams.h"
 #include "segy/module/module.h"
 #include "segy/trace/trace.h"
@@ -59,6 +60,59 @@ int raise_stream_error() {
     return -1;
 }
 
+// Where a write takes its traces from, settled before any target is opened.
+struct Source {
+    Ref it;                // the iteration, started ahead for traces read from a file; else empty
+    bool stream = false;   // the dataset wraps a stream, whose length it cannot vouch for
+};
+
+// Starts the iteration of a dataset whose traces come from a file, so that a source that
+// cannot be opened fails before a path target is truncated, and the guard can tell the
+// source's file by its descriptor. Other datasets start iterating after the count went out,
+// so that one in no mode still leaves it behind. 0, or -1 + exception.
+int open_source(PyObject* self, Source* src) {
+    DatasetObject* ds = as_dataset(self);
+    const int on_disk = dataset_test(self, names::on_disk);
+    if (on_disk < 0) return -1;
+    if (!on_disk) {
+        const int in_memory = dataset_test(self, names::in_memory);
+        if (in_memory != 0) return in_memory;
+        const int is_iterator = dataset_test(self, names::is_iterator);
+        if (is_iterator <= 0) return is_iterator;
+        src->stream = true;
+        if (!PyObject_TypeCheck(ds->iterator, &FileTraceIteratorType)) return 0;
+    }
+    src->it = Ref::steal(PyObject_GetIter(self));
+    return src->it ? 0 : -1;
+}
+
+// The count to put ahead of the traces. A wrapped stream's n_traces is only a promise; where
+// the target can seek back the largest count goes out until every trace is written, so that a
+// write cut short reads back as its whole traces and then a read error, never as fewer traces
+// than it holds.
+std::int32_t head_count(PyObject* self, const Source& src, bool can_mend) {
+    if (src.stream && can_mend) return std::numeric_limits<std::int32_t>::max();
+    return as_dataset(self)->n_traces;
+}
+
+// Whether the target can seek back over what it took; an object without seekable() cannot, nor
+// one opened for appending, whose writes all land at its end. 1, 0, or -1 + exception.
+int can_seek(PyObject* f) {
+    Ref mode = Ref::steal(PyObject_GetAttr(f, names::mode));
+    if (mode && PyUnicode_Check(mode.get()) &&
+        PyUnicode_FindChar(mode.get(), 'a', 0, PyUnicode_GET_LENGTH(mode.get()), 1) >= 0) {
+        return 0;
+    }
+    PyErr_Clear();
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(f, names::seekable));
+    if (!r) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_IsTrue(r.get());
+}
+
 struct StoredWrite {
     std::int64_t written = 0;  // traces written after the count
     off_t head = -1;           // where the count went; -1 when the stream cannot tell
@@ -66,18 +120,18 @@ struct StoredWrite {
 
 // Writes the count, then every trace the dataset yields, then mends the count when the traces
 // did not match it.
-int write_stored(PyObject* self, FILE* fp, StoredWrite* out) {
-    const std::int32_t count = as_dataset(self)->n_traces;
+int write_stored(PyObject* self, Source* src, FILE* fp, bool seekable, StoredWrite* out) {
     out->head = ftello(fp);
     // in append mode every write lands at the end: the count could never be put right
     const int fd = fileno(fp);
     const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : 0;
     if (flags < 0 || (flags & O_APPEND)) out->head = -1;
+    const std::int32_t count = head_count(self, *src, seekable && out->head >= 0);
     if (std::fwrite(&count, kCountBytes, 1, fp) != 1) {
         PyErr_SetString(PyExc_OSError, kErrorWritingCount);
         return -1;
     }
-    Ref it = Ref::steal(PyObject_GetIter(self));
+    Ref it = src->it ? std::move(src->it) : Ref::steal(PyObject_GetIter(self));
     if (!it) return -1;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         if (check_trace(item.get()) < 0 || count_trace(&out->written) < 0) return -1;
@@ -126,12 +180,18 @@ int fsync_directory(PyObject* path) {
     return closed ? 0 : -1;
 }
 
-// Steps inside the target's context: lend, write, hand back, then flush and, for a file this
-// call created (`created` is its os.fspath), sync the file and its directory.
-int write_to_file(PyObject* self, PyObject* f, PyObject* created, StoredWrite* out) {
+// Steps inside the target's context: lend, write, hand back, then flush and, for a regular file
+// this call opened by its path `created`, sync the file and its directory. A device or a FIFO
+// cannot be synced, and has taken every byte once the stream is handed back.
+int write_to_file(PyObject* self, Source* src, PyObject* f, PyObject* created,
+                  bool regular, StoredWrite* out) {
+    // a lent stream can tell where it is on an object that cannot go back there, so the object
+    // is asked, where the answer decides the count
+    const int seekable = src->stream ? can_seek(f) : 0;
+    if (seekable < 0) return -1;
     const bridge::DupResult dup = bridge::PyFile_Dup(f, const_cast<char*>("wb"));
     if (PyErr_Occurred()) return -1;
-    if (write_stored(self, dup.stream, out) < 0) {
+    if (write_stored(self, src, dup.stream, seekable == 1, out) < 0) {
         // the write error is the one to report; the hand-back still happens
         cleanup_after_error([&] {
             bridge::dup_close(f, dup.stream, dup.orig_pos);
@@ -143,7 +203,7 @@ int write_to_file(PyObject* self, PyObject* f, PyObject* created, StoredWrite* o
     if (PyErr_Occurred()) return -1;
     Ref flushed = Ref::steal(PyObject_CallMethodNoArgs(f, names::flush));
     if (!flushed) return -1;
-    if (created == nullptr) return 0;
+    if (created == nullptr || !regular) return 0;
     Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(f, names::fileno));
     Ref fsync = fileno ? Ref::steal(os_attr(names::fsync)) : Ref();
     Ref synced = fsync ? Ref::steal(PyObject_CallOneArg(fsync.get(), fileno.get())) : Ref();
@@ -151,175 +211,86 @@ int write_to_file(PyObject* self, PyObject* f, PyObject* created, StoredWrite* o
     return fsync_directory(created);
 }
 
-// `obj.name` through os.fspath when it is a path; a new reference, or nullptr without exception.
-PyObject* name_path(PyObject* obj) {
-    Ref name = Ref::steal(PyObject_GetAttr(obj, names::name));
-    if (!name || !is_path(name.get())) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return fspath(name.get());
-}
+// A target reached through its write(): what it has been handed so far, for the
+// BlockingIOError a raw object that would block gets.
+struct StreamTarget {
+    PyObject* f;
+    bool raw;                  // an io.RawIOBase: None from write() means nothing was taken
+    Py_ssize_t delivered = 0;  // bytes the object took during this call
+};
 
-// The path the dataset's traces come from: its backing path, the name of its backing file
-// object, or the file a wrapped file stream reads. A new reference; nullptr without exception
-// when there is none.
-PyObject* backing_path(DatasetObject* ds) {
-    if (ds->file != Py_None) {
-        return has_attr_quiet(ds->file, names::read) ? name_path(ds->file) : fspath(ds->file);
-    }
-    if (ds->iterator != Py_None && PyObject_TypeCheck(ds->iterator, &FileTraceIteratorType)) {
-        PyObject* file = reinterpret_cast<FileStreamObject*>(ds->iterator)->file;
-        if (file != Py_None) return name_path(file);
-    }
-    return nullptr;
-}
-
-// Whether the path `target` (not a writable object) names the file the dataset reads from, so
-// that opening it for writing would truncate the traces before they are read. 1, 0, or -1 + exc.
-int names_backing_file(DatasetObject* ds, PyObject* target) {
-    if (has_attr_quiet(target, names::write)) return 0;
-    Ref backing = Ref::steal(backing_path(ds));
-    if (!backing) return PyErr_Occurred() ? -1 : 0;
-    Ref path = Ref::steal(PyLong_Check(target) ? nullptr : fspath(target));
-    if (!path) {
-        PyErr_Clear();  // not a path: whatever open() makes of it, it is not our file by name
-        return 0;
-    }
-    Ref same = Ref::steal(os_path_call(names::samefile, backing.get(), path.get()));
-    if (!same) {
-        // one of the two does not exist (or cannot be examined): not the same file
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    return PyObject_IsTrue(same.get());
-}
-
-int refuse_overwriting_backing(DatasetObject* ds, PyObject* target) {
-    const int same = names_backing_file(ds, target);
-    if (same <= 0) return same;
-    PyErr_SetString(PyExc_ValueError, kWritesOverBacking);
-    return -1;
-}
-
-// Whether `filename` is what an on-disk dataset already reads from: the same object, or a path
-// naming the same file. 1, 0, or -1 + exception.
-int is_own_backing(DatasetObject* ds, PyObject* filename) {
-    if (filename == ds->file) return 1;
-    if (ds->file == Py_None) return 0;
-    return names_backing_file(ds, filename);
-}
-
-// Whether reading `name` from its first byte gives back what went through `f`: `f` writes
-// straight to its descriptor (a raw or buffered binary file, not a compressing or text wrapper)
-// and that descriptor is the regular file `name` names. Errors count as no.
-bool name_holds_writes(PyObject* f, PyObject* name) {
-    Ref io = Ref::steal(module_global(names::io));
-    Ref os = Ref::steal(module_global(names::os));
-    if (!io || !os) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool direct = is_plain_io_file(f, io.get()) == 1;
-    PyErr_Clear();
-    if (!direct) return false;
-    Ref fd = Ref::steal(PyObject_CallMethodNoArgs(f, names::fileno));
-    Ref lent = fd ? Ref::steal(PyObject_CallMethodOneArg(os.get(), names::fstat, fd.get())) : Ref();
-    Ref named = lent ? Ref::steal(PyObject_CallMethodOneArg(os.get(), names::stat, name)) : Ref();
-    Ref same = named ? Ref::steal(os_path_call(names::samestat, lent.get(), named.get())) : Ref();
-    Ref mode = lent ? Ref::steal(PyObject_GetAttr(lent.get(), names::st_mode)) : Ref();
-    if (!same || !mode) {
-        PyErr_Clear();
-        return false;
-    }
-    const long st_mode = PyLong_AsLong(mode.get());
-    PyErr_Clear();
-    return PyObject_IsTrue(same.get()) == 1 && S_ISREG(st_mode);
-}
-
-// f.write(buf[:len]), calling again for whatever a short write left; None counts as all.
-int write_all(PyObject* f, const void* buf, Py_ssize_t len) {
+// f.write(buf[:len]), calling again for whatever a short write left.
+int write_all(StreamTarget* t, const void* buf, Py_ssize_t len) {
     const char* p = static_cast<const char*>(buf);
     while (len > 0) {
         Ref chunk = Ref::steal(PyBytes_FromStringAndSize(p, len));
         if (!chunk) return -1;
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(f, names::write, chunk.get()));
+        Ref r = Ref::steal(PyObject_CallMethodOneArg(t->f, names::write, chunk.get()));
         if (!r) return -1;
-        // None (and True, from writers that answer yes or no) means all of it was taken
-        if (!PyLong_Check(r.get()) || PyBool_Check(r.get())) return 0;
-        const Py_ssize_t n = PyLong_AsSsize_t(r.get());
-        if (n == -1 && PyErr_Occurred()) return -1;
-        if (n <= 0) {
+        const Py_ssize_t n = write_result::taken(r.get(), len, t->raw, t->delivered);
+        if (n < 0) return -1;
+        if (n == 0) {
             PyErr_Format(PyExc_OSError, kWriteAcceptedNothing, len);
             return -1;
         }
-        if (n >= len) return 0;
+        t->delivered += n;
         p += n;
         len -= n;
     }
     return 0;
 }
 
-// Whether the target can seek back over what it took; an object without seekable() cannot, nor
-// one opened for appending, whose writes all land at its end. 1, 0, or -1 + exception.
-int can_seek(PyObject* f) {
-    Ref mode = Ref::steal(PyObject_GetAttr(f, names::mode));
-    if (mode && PyUnicode_Check(mode.get()) &&
-        PyUnicode_FindChar(mode.get(), 'a', 0, PyUnicode_GET_LENGTH(mode.get()), 1) >= 0) {
-        return 0;
-    }
-    PyErr_Clear();
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(f, names::seekable));
-    if (!r) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    return PyObject_IsTrue(r.get());
-}
-
 // Puts `written` over the count that went out `total` bytes before the current position.
-int rewrite_stream_count(PyObject* f, std::int64_t total, std::int32_t written) {
-    Ref end = Ref::steal(PyObject_CallMethodNoArgs(f, names::tell));
+int rewrite_stream_count(StreamTarget* t, std::int64_t total, std::int32_t written) {
+    Ref end = Ref::steal(PyObject_CallMethodNoArgs(t->f, names::tell));
     if (!end) return -1;
     const long long end_pos = PyLong_AsLongLong(end.get());
     if (end_pos == -1 && PyErr_Occurred()) return -1;
     Ref head = Ref::steal(PyLong_FromLongLong(end_pos - total));
     if (!head) return -1;
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(f, names::seek, head.get()));
-    if (!r || write_all(f, &written, kCountBytes) < 0) return -1;
-    r = Ref::steal(PyObject_CallMethodOneArg(f, names::seek, end.get()));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(t->f, names::seek, head.get()));
+    if (!r || write_all(t, &written, kCountBytes) < 0) return -1;
+    r = Ref::steal(PyObject_CallMethodOneArg(t->f, names::seek, end.get()));
     return r ? 0 : -1;
 }
 
-int write_to_stream(PyObject* self, PyObject* f, std::int64_t* written) {
-    const std::int32_t count = as_dataset(self)->n_traces;
-    if (write_all(f, &count, kCountBytes) < 0) return -1;
+int write_to_stream(PyObject* self, Source* src, PyObject* f, std::int64_t* written) {
+    const int raw = write_result::is_raw(f);
+    if (raw < 0) return -1;
+    StreamTarget t{f, raw > 0};
+    // asked ahead only where the answer decides the count; otherwise only if it comes out wrong
+    int seekable = src->stream ? can_seek(f) : -2;
+    if (seekable == -1) return -1;
+    const std::int32_t count = head_count(self, *src, seekable == 1);
+    if (write_all(&t, &count, kCountBytes) < 0) return -1;
     std::int64_t total = kCountBytes;
-    Ref it = Ref::steal(PyObject_GetIter(self));
+    Ref it = src->it ? std::move(src->it) : Ref::steal(PyObject_GetIter(self));
     if (!it) return -1;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         if (check_trace(item.get()) < 0 || count_trace(written) < 0) return -1;
-        const ::segy* record = reinterpret_cast<TraceObject*>(item.get())->record;
+        auto* trace = reinterpret_cast<TraceObject*>(item.get());
+        const ::segy* record = trace->record;
         if (record == nullptr) {
             PyErr_SetString(PyExc_ValueError, kNotInitialized);
             return -1;
         }
         const Py_ssize_t sample_bytes = Py_ssize_t{record->ns} * Py_ssize_t{sizeof(float)};
-        if (write_all(f, record, VANDOR_SEGY_HEADER_BYTES) < 0 ||
-            write_all(f, record->data, sample_bytes) < 0) {
-            return -1;
-        }
+        // write() may re-initialise the trace: its record must outlive both calls
+        ++trace->writing;
+        const bool ok = write_all(&t, record, VANDOR_SEGY_HEADER_BYTES) == 0 &&
+                        write_all(&t, record->data, sample_bytes) == 0;
+        --trace->writing;
+        if (!ok) return -1;
         total += VANDOR_SEGY_HEADER_BYTES + sample_bytes;
     }
     if (PyErr_Occurred()) return -1;
     bool mended = *written == count;
     if (!mended) {
-        const int seekable = can_seek(f);
-        if (seekable < 0) return -1;
+        if (seekable == -2 && (seekable = can_seek(f)) < 0) return -1;
         if (seekable) {
-            if (rewrite_stream_count(f, total, static_cast<std::int32_t>(*written)) < 0) return -1;
+            if (rewrite_stream_count(&t, total, static_cast<std::int32_t>(*written)) < 0) {
+                return -1;
+            }
             mended = true;
         }
     }
@@ -434,11 +405,15 @@ PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     const int on_disk = dataset_test(self, names::on_disk);
     if (on_disk < 0) return nullptr;
     if (on_disk) {
-        const int own = is_own_backing(ds, filename);
+        const int own = filename == ds->file ? 1 : names_backing_file(ds, filename);
         if (own < 0) return nullptr;
         if (own) return Py_NewRef(self);
     }
-    if (refuse_overwriting_backing(ds, filename) < 0) return nullptr;
+    Source src;
+    if (open_source(self, &src) < 0 ||
+        refuse_writing_over_source(ds, src.it.get(), filename, false) < 0) {
+        return nullptr;
+    }
     Ref target, name, created;
     if (has_attr_quiet(filename, names::write)) {
         target = Ref::steal(nullcontext(filename));
@@ -458,10 +433,14 @@ PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     StoredWrite out;
     bool keep_name = false;
     const int status = with_context(target.get(), [&](PyObject* f) {
-        if (write_to_file(self, f, created.get(), &out) < 0) return -1;
-        // a name backs the dataset only if reading it from byte 0 gives back what was written
+        const int regular = is_regular_file(f);
+        if (regular < 0 || write_to_file(self, &src, f, created.get(), regular, &out) < 0) {
+            return -1;
+        }
+        // a name backs the dataset only if reading it from byte 0 gives back what was written:
+        // a FIFO could not be read again, and a device would read back something else
         keep_name = name && out.head == 0 && is_path(name.get()) &&
-                    (created || name_holds_writes(f, name.get()));
+                    (created ? regular == 1 : name_holds_writes(f, name.get()));
         return 0;
     });
     if (status < 0) return nullptr;
@@ -480,13 +459,17 @@ PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* dataset_to_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* stream;
     if (parse_args(kToStream, args, kwargs, &stream) < 0) return nullptr;
-    if (refuse_overwriting_backing(as_dataset(self), stream) < 0) return nullptr;
+    Source src;
+    if (open_source(self, &src) < 0 ||
+        refuse_writing_over_source(as_dataset(self), src.it.get(), stream, true) < 0) {
+        return nullptr;
+    }
     Ref target = Ref::steal(has_attr_quiet(stream, names::write) ? nullcontext(stream)
                                                                   : open_file(stream, names::wb));
     if (!target) return nullptr;
     std::int64_t written = 0;
     const int status = with_context(
-        target.get(), [&](PyObject* f) { return write_to_stream(self, f, &written); });
+        target.get(), [&](PyObject* f) { return write_to_stream(self, &src, f, &written); });
     if (status < 0) return nullptr;
     const int is_iterator = dataset_test(self, names::is_iterator);
     if (is_iterator < 0) return nullptr;

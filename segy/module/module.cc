@@ -9,6 +9,7 @@
 #include "segy/common/names.h"
 #include "segy/common/ref.h"
 #include "segy/dataset/dataset.h"
+#include "segy/record/header_dtype.h"
 #include "segy/record/record.h"
 #include "segy/streams/streams.h"
 #include "segy/trace/trace.h"
@@ -262,6 +263,7 @@ int run_body() {
     if (bind_from_import("contextlib", "nullcontext", names::nullcontext) < 0) return -1;
     if (bind_import("numpy", names::np) < 0) return -1;
     if (remember_numpy() < 0) return -1;
+    if (header_dtype_publish(numpy_at_load::module, g_dict) < 0) return -1;
     Ref modname = Ref::steal(PyUnicode_FromString("vandor.segy"));
     if (!modname) return -1;
     Ref isfile = Ref::steal(PyCFunction_NewEx(&kIsFileDef, g_module, modname.get()));

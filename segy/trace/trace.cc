@@ -14,6 +14,7 @@
 #include "segy/common/names.h"
 #include "segy/common/ref.h"
 #include "segy/module/module.h"
+#include "segy/trace/trace_header.h"
 
 namespace vandor::segy {
 namespace {
@@ -189,6 +190,40 @@ int acquire_samples(PyObject* array, Py_buffer* view) {
     return 0;
 }
 
+// A ctypes object keeps what its memory came from in `_objects` (from_buffer's export, as a
+// dict's values) and the object it is a part of in `_b_base_`. Both are C-level attributes of
+// ctypes' base class; an object whose type has them as anything else is not looked into, so no
+// script code runs. Whether `obj` was a ctypes object.
+bool ctypes_owners(PyObject* obj, std::vector<Ref>* out) {
+    static PyObject* objects = PyUnicode_InternFromString("_objects");
+    static PyObject* b_base = PyUnicode_InternFromString("_b_base_");
+    if (objects == nullptr || b_base == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    bool found = false;
+    for (PyObject* name : {objects, b_base}) {
+        PyObject* descr = _PyType_Lookup(Py_TYPE(obj), name);
+        if (descr == nullptr ||
+            !(Py_IS_TYPE(descr, &PyGetSetDescr_Type) || Py_IS_TYPE(descr, &PyMemberDescr_Type))) {
+            continue;
+        }
+        found = true;
+        Ref v = Ref::steal(PyObject_GetAttr(obj, name));
+        if (!v || v.get() == Py_None) continue;
+        if (PyDict_Check(v.get())) {
+            PyObject *key, *value;
+            for (Py_ssize_t pos = 0; PyDict_Next(v.get(), &pos, &key, &value);) {
+                out->push_back(Ref::borrow(value));
+            }
+        } else {
+            out->push_back(std::move(v));
+        }
+    }
+    PyErr_Clear();
+    return found;
+}
+
 // What keeps the memory of `obj` alive, as far as it can be told without running script code:
 // an array's base, a memoryview's exporter, a trace's current and retired samples, and the
 // `base` an object keeps in its instance dictionary (NumPy's stride tricks wrap arrays so).
@@ -208,6 +243,7 @@ void owners_of(PyObject* obj, std::vector<Ref>* out) {
         out->push_back(Ref::borrow(PyMemoryView_GET_BASE(obj)));
         return;
     }
+    if (ctypes_owners(obj, out)) return;
     Ref base;
     if (numpy_at_load::ndarray != nullptr &&
         PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(numpy_at_load::ndarray))) {
@@ -291,7 +327,11 @@ int trace_fill(TraceObject* self, PyObject* data, const ::segy& header) {
         return -1;
     }
     record->data = static_cast<float*>(view.buf);
-    if (retire_state(self) < 0) {
+    // samples nobody was handed can go at once; exported ones may still be written through,
+    // and a writer under way still reads the record
+    TraceObject old = *self;
+    const bool keep = self->exported || self->writing > 0;
+    if (keep && retire_state(self) < 0) {
         del_trace(record, 0);
         PyBuffer_Release(&view);
         return -1;
@@ -301,6 +341,9 @@ int trace_fill(TraceObject* self, PyObject* data, const ::segy& header) {
     self->shape = n;
     self->trace_owner = true;
     self->trace_data_owner = false;  // the samples belong to the array the view keeps alive
+    self->exported = false;
+    // released only once the trace is whole again: dropping the export may run script code
+    if (!keep) release_state(&old);
     return 0;
 }
 
@@ -315,11 +358,19 @@ int trace_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return trace_fill(reinterpret_cast<TraceObject*>(self), data, header);
 }
 
+// A trace over an array over a trace, and so on, dies link by link; the trashcan defers the
+// deeper links so that a chain of any length cannot exhaust the C stack. It keeps deferred
+// objects in their collector header, which is why the class has one but is never tracked.
 void trace_dealloc(PyObject* self) {
+    Py_TRASHCAN_BEGIN(self, trace_dealloc)
     release_state(reinterpret_cast<TraceObject*>(self));
     Py_CLEAR(reinterpret_cast<TraceObject*>(self)->retired);
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
+
+// Never called for a trace itself, which is never tracked; the collector only needs one.
+int trace_traverse(PyObject* /*self*/, visitproc /*visit*/, void* /*arg*/) { return 0; }
 
 const ::segy* initialised_record(PyObject* self) {
     const ::segy* record = reinterpret_cast<TraceObject*>(self)->record;
@@ -355,6 +406,7 @@ int trace_getbuffer(PyObject* exporter, Py_buffer* view, int flags) {
     }
     // every export holds the trace, which holds the samples: release has nothing to do, and
     // leaving it out lets NumPy keep the trace itself as a writable base
+    self->exported = true;
     view->obj = Py_NewRef(exporter);
     view->buf = self->record->data;
     view->len = self->shape * static_cast<Py_ssize_t>(sizeof(float));
@@ -373,6 +425,7 @@ PyGetSetDef kGetSet[] = {
     {"dt", trace_get_dt, nullptr, nullptr, nullptr},
     {"ns", trace_get_ns, nullptr, nullptr, nullptr},
     {"ntr", trace_get_ntr, nullptr, nullptr, nullptr},
+    VANDOR_TRACE_FIELD_GETSETS
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -404,6 +457,7 @@ int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::s
 TraceObject* trace_alloc() {
     auto* self = reinterpret_cast<TraceObject*>(SEGYTraceType.tp_alloc(&SEGYTraceType, 0));
     if (self == nullptr) return nullptr;
+    PyObject_GC_UnTrack(self);  // traces take no part in cycle collection
     self->methods = &kTraceMethods;
     self->stride = sizeof(float);
     return self;
@@ -421,9 +475,12 @@ PyTypeObject SEGYTraceType = {
     .tp_name = "vandor.segy.SEGYTrace",
     .tp_basicsize = sizeof(TraceObject),
     .tp_dealloc = trace_dealloc,
+    .tp_repr = trace_repr,
     .tp_as_buffer = &kBuffer,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .tp_doc = kDoc,
+    .tp_traverse = trace_traverse,
+    .tp_methods = kTraceHeaderMethods,
     .tp_getset = kGetSet,
     .tp_init = trace_init,
     .tp_new = trace_new,

@@ -38,6 +38,10 @@ struct TraceObject {
                                 // kept until the trace dies: earlier exports may still point there
     bool trace_owner;           // free `record` on destruction
     bool trace_data_owner;      // ...and its sample area with it
+    bool exported;              // a buffer export was taken: releasing it tells nothing, so the
+                                // samples of this initialisation live until the trace dies
+    int writing;                // C-level writes under way over the record; their stream's
+                                // callbacks may run script code that re-initialises the trace
 };
 
 extern PyTypeObject SEGYTraceType;

@@ -76,12 +76,16 @@ PyObject* trace_to_file_descriptor(TraceObject* self, FILE* fd) {
         PyErr_SetString(PyExc_ValueError, kNotInitialized);
         return nullptr;
     }
-    if (fwrite_unlocked(record, VANDOR_SEGY_HEADER_BYTES, 1, fd) != 1) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kErrorWritingHeader);
-        return nullptr;
-    }
-    if (fwrite_unlocked(record->data, sizeof(float), record->ns, fd) != record->ns) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kErrorWritingData);
+    // a re-initialisation from a callback of the stream must leave this record alone
+    ++self->writing;
+    const bool header = fwrite_unlocked(record, VANDOR_SEGY_HEADER_BYTES, 1, fd) == 1;
+    const bool data =
+        header && fwrite_unlocked(record->data, sizeof(float), record->ns, fd) == record->ns;
+    --self->writing;
+    if (!data) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_OSError, header ? kErrorWritingData : kErrorWritingHeader);
+        }
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -1,0 +1,157 @@
+"""Seismic sections with Matplotlib (an optional extra: ``pip install 'vandor[plot]'``).
+
+``section`` draws traces across and time down, as a clipped grey or colour image, or as wiggles
+with filled positive lobes. ``load`` reads a window of a file, decimated to a bounded number of
+traces, without stepping through the file in Python.
+"""
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from vandor import segy, su
+
+MAX_WIGGLES = 300  # beyond this, wiggles merge into a grey smear: draw an image instead
+CHUNK_TRACES = 4096
+
+
+def figure(width: float = 8.0, height: float = 6.0):
+    """A figure drawn without a display (Agg), so the tool runs on servers."""
+    from matplotlib.figure import Figure
+
+    return Figure(figsize=(width, height), layout="constrained")
+
+
+def _differ(i: int, ns: int, ns0: int) -> ValueError:
+    return ValueError(f"traces differ in ns: trace {i} has {ns} samples, trace 0 has {ns0}")
+
+
+def load(source, layout, start: int = 0, stop: int | None = None, limit: int = 2000):
+    """Traces `start` up to `stop` of a source as (samples, headers), keeping every k-th trace so
+    that at most `limit` remain. A stored dataset on a path is read through ``to_numpy`` a
+    window at a time; anything else through the chunked SU walk."""
+    src = source if isinstance(source, su._Source) else su._Source(source)
+    if layout.format == "dataset" and src.owned and src.regular:
+        return _load_dataset(src.name, start, stop, limit)
+    return _load_walk(src, layout, start, stop, limit)
+
+
+def _load_dataset(path, start, stop, limit):
+    ds = segy.SEGY.from_file(path)
+    stop = ds.n_traces if stop is None else min(stop, ds.n_traces)
+    start = min(start, stop)
+    step = max(1, math.ceil((stop - start) / limit))
+    samples, heads = [], []
+    window = max(step, CHUNK_TRACES // step * step)
+    for at in range(start, stop, window):
+        s, h = ds.to_numpy(at, min(at + window, stop))
+        samples.append(s[::step])
+        heads.append(h[::step])
+        if samples[-1].shape[1] != samples[0].shape[1]:
+            raise ValueError(f"traces differ in ns: traces from {at} have {samples[-1].shape[1]} "
+                             f"samples, trace {start} has {samples[0].shape[1]}")
+    if not samples:
+        return np.empty((0, 0), np.float32), np.empty(0, segy.HEADER_DTYPE)
+    return np.concatenate(samples), np.concatenate(heads)
+
+
+def _load_walk(src, layout, start, stop, limit):
+    order = su.ORDERS[layout.byteorder]
+    if layout.format == "dataset":
+        splitter = su._Splitter(order, src.name, origin=4, limit=su._read_count(src))
+    else:
+        splitter = su._Splitter(order, src.name)
+    kind = segy.HEADER_DTYPE.newbyteorder(order)
+    samples, heads, step, ns0, kept = [], [], 1, None, 0
+    # one pass over a stream of unknown length: keep every step-th trace, and when twice the
+    # limit are kept, drop every other one and double the step
+    for block, runs in su._walk(src, splitter):
+        first = splitter.index - sum(k for _, _, k in runs)
+        for pos, ns, k in runs:
+            lo, hi = max(start, first), first + k if stop is None else min(first + k, stop)
+            skip = (-(lo - start)) % step
+            if lo + skip < hi:
+                if ns0 is None:
+                    ns0 = ns
+                elif ns != ns0:
+                    raise _differ(lo + skip - start, ns, ns0)
+                size = su.HEADER + 4 * ns
+                rows = block[pos:pos + k * size].reshape(k, size)[lo + skip - first:hi - first:step]
+                heads.append(np.ascontiguousarray(rows[:, :su.HEADER]).view(kind).reshape(-1)
+                             .astype(segy.HEADER_DTYPE))
+                samples.append(np.ascontiguousarray(rows[:, su.HEADER:]).view(order + "f4")
+                               .astype(np.float32))
+                kept += len(rows)
+            first += k
+            while kept > 2 * limit:
+                joined_s, joined_h = np.concatenate(samples), np.concatenate(heads)
+                samples, heads = [joined_s[::2]], [joined_h[::2]]
+                kept, step = len(samples[0]), step * 2
+        if stop is not None and first >= stop:
+            break
+    if not samples:
+        return np.empty((0, 0), np.float32), np.empty(0, segy.HEADER_DTYPE)
+    s, h = np.concatenate(samples), np.concatenate(heads)
+    if len(s) > limit:
+        s, h = s[::2], h[::2]
+    return s, h
+
+
+def section(dataset_or_arrays, ax=None, *, clip: float = 99.0, wiggle: bool = False,
+            key: str = "tracl", cmap: str = "gray", title: str | None = None):
+    """Draws a seismic section and returns the Matplotlib axes.
+
+    `dataset_or_arrays` is a dataset (read with ``to_numpy``), a pair (samples, headers) as
+    ``to_numpy`` returns, or a 2-D array of samples (one row a trace). Traces go across, labelled
+    by the header field `key`; time goes down in seconds from `dt` and `delrt`. The scale is
+    symmetric, clipped at the `clip` percentile of the absolute amplitudes."""
+    if isinstance(dataset_or_arrays, segy.SEGY):
+        samples, heads = dataset_or_arrays.to_numpy()
+    elif isinstance(dataset_or_arrays, tuple):
+        samples, heads = dataset_or_arrays
+    else:
+        samples, heads = dataset_or_arrays, None
+    samples = np.asarray(samples, dtype=np.float32)
+    if samples.ndim != 2:
+        raise ValueError(f"samples must be 2-D (one row a trace), not {samples.ndim}-D")
+    if ax is None:
+        import matplotlib.pyplot as plt
+
+        ax = plt.gca()
+    n, ns = samples.shape
+    if heads is not None and len(heads):
+        dt = int(heads["dt"][0]) * 1e-6 or 1e-3
+        t0 = int(heads["delrt"][0]) * 1e-3
+        x = heads[key].astype(np.float64)
+        label = key
+    else:
+        dt, t0, x, label = 1e-3, 0.0, np.arange(n, dtype=np.float64), "trace"
+    if n > 1 and not (np.all(np.diff(x) > 0) or np.all(np.diff(x) < 0)):
+        x, label = np.arange(n, dtype=np.float64), f"trace (index; {key} is not monotonic)"
+    t = t0 + dt * np.arange(ns)
+    finite = np.abs(samples[np.isfinite(samples)])
+    scale = float(np.percentile(finite, clip)) if finite.size else 1.0
+    scale = scale or 1.0
+    dx = abs(x[1] - x[0]) if n > 1 else 1.0
+    if wiggle:
+        if n > MAX_WIGGLES:
+            raise ValueError(f"{n} traces are too many for wiggles (at most {MAX_WIGGLES}); "
+                             f"choose fewer, or draw an image")
+        amp = np.clip(np.nan_to_num(samples / scale), -1, 1) * dx * 0.5
+        for i in range(n):  # bounded by MAX_WIGGLES
+            ax.plot(x[i] + amp[i], t, color="k", linewidth=0.5)
+            ax.fill_betweenx(t, x[i], x[i] + amp[i], where=amp[i] > 0, color="k", linewidth=0)
+        ax.set_ylim(t[-1] + dt / 2 if ns else 1, t[0] - dt / 2 if ns else 0)
+        ax.set_xlim(x.min() - dx, x.max() + dx)
+    elif n and ns:
+        ax.imshow(samples.T, aspect="auto", cmap=cmap, vmin=-scale, vmax=scale,
+                  interpolation="nearest",
+                  extent=(x[0] - dx / 2 * np.sign(x[-1] - x[0] or 1),
+                          x[-1] + dx / 2 * np.sign(x[-1] - x[0] or 1),
+                          t[-1] + dt / 2, t[0] - dt / 2))
+    ax.set_xlabel(label)
+    ax.set_ylabel("time (s)")
+    if title:
+        ax.set_title(title)
+    return ax

@@ -1,0 +1,275 @@
+"""Whole datasets as arrays: to_numpy, headers, __array__ and from_numpy in every mode."""
+import contextlib
+import ctypes
+import subprocess
+
+import numpy as np
+import pytest
+
+from conftest import UNDER_SANITIZER, capsule_pointer, dataset_bytes, trace_bytes
+from vandor import segy
+
+SEGY = segy.SEGY
+_slots = ctypes.cast(capsule_pointer(SEGY.__dict__["__pyx_vtable__"], None),
+                     ctypes.POINTER(ctypes.c_void_p))
+from_trace_iterator = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)(_slots[0])
+
+
+def write(tmp_path, n=40, ns=33, seed=0):
+    rng = np.random.default_rng(seed)
+    ds = SEGY(rng.standard_normal((n, ns)).astype(np.float32), 2000, cdp=3)
+    for i, t in enumerate(ds):
+        t.set_header(tracl=i, offset=-i * 1000, d2=i / 3)
+    path = tmp_path / "d.bin"
+    ds.to_file(path)
+    return path
+
+
+MODES = ["path", "file object", "pipe", "stream", "memory"]
+
+
+def opened(mode, path, stack):
+    if mode == "path":
+        return SEGY.from_file(path)
+    if mode == "memory":
+        return SEGY.from_file(path).to_memory()
+    if mode == "stream":
+        n = SEGY.from_file(path).n_traces
+        f = stack.enter_context(open(path, "rb"))
+        f.read(4)
+        return from_trace_iterator(segy._FileTraceIterator(f, n))
+    if mode == "pipe":
+        proc = subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE)
+        stack.callback(proc.wait)
+        return SEGY.from_file(stack.enter_context(proc.stdout))
+    return SEGY.from_file(stack.enter_context(open(path, "rb")))
+
+
+def model(path, start=0, stop=None):
+    """Iteration, one trace at a time: rows of samples and header bytes."""
+    traces = list(SEGY.from_file(path))[start:stop]
+    return [np.array(t) for t in traces], [t.header.tobytes() for t in traces]
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("start, stop", [(0, None), (7, 19), (39, 1000), (50, None), (5, 5)])
+def test_arrays_match_iteration(tmp_path, mode, start, stop):
+    path = write(tmp_path)
+    rows, heads = model(path, start, stop)
+    with contextlib.ExitStack() as stack:
+        samples, headers = opened(mode, path, stack).to_numpy(start, stop)
+    assert samples.dtype == np.float32 and samples.flags.c_contiguous
+    assert samples.shape[0] == len(rows) == len(headers)
+    assert all(np.array_equal(a, b) for a, b in zip(samples, rows))
+    assert headers.dtype == segy.HEADER_DTYPE and [h.tobytes() for h in headers] == heads
+    with contextlib.ExitStack() as stack:
+        alone = opened(mode, path, stack).headers(start, stop)
+    assert [h.tobytes() for h in alone] == heads
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_asarray(tmp_path, mode):
+    path = write(tmp_path)
+    with contextlib.ExitStack() as stack:
+        a = np.asarray(opened(mode, path, stack))
+    assert np.array_equal(a, np.stack(model(path)[0]))
+    with contextlib.ExitStack() as stack:
+        assert np.array(opened(mode, path, stack), dtype=np.float64).dtype == np.float64
+    with pytest.raises(ValueError):
+        np.array(SEGY.from_file(path), copy=False)
+    assert not hasattr(SEGY, "__len__") and not hasattr(SEGY, "__length_hint__")
+
+
+def test_file_object_left_after_last_trace_read(tmp_path):
+    path = write(tmp_path, ns=10)
+    with open(path, "rb") as f:
+        SEGY.from_file(f).to_numpy(3, 9)
+        assert f.tell() == 4 + 9 * (240 + 40)
+        SEGY.from_file(open(path, "rb")).headers()  # its own object, read to the end
+
+
+def test_stream_is_used_up(tmp_path):
+    path = write(tmp_path)
+    with contextlib.ExitStack() as stack:
+        ds = opened("stream", path, stack)
+        ds.headers(0, 3)
+        assert not ds.is_iterator
+        with pytest.raises(TypeError):
+            ds.to_numpy()
+
+
+def differing(tmp_path, where):
+    sizes = [10] * 20
+    sizes[where] = 5
+    path = tmp_path / "mixed.bin"
+    path.write_bytes(dataset_bytes([trace_bytes(np.full(n, i)) for i, n in enumerate(sizes)]))
+    return path
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("start", [0, 2])
+def test_differing_ns(tmp_path, mode, start):
+    path = differing(tmp_path, 17)
+    with contextlib.ExitStack() as stack:
+        with pytest.raises(ValueError) as info:
+            opened(mode, path, stack).to_numpy(start)
+    assert str(info.value) == f"traces differ in ns: trace 17 has 5 samples, trace {start} has 10"
+    with contextlib.ExitStack() as stack:
+        ns = opened(mode, path, stack).headers(start)["ns"]
+    assert list(ns) == [5 if i == 17 else 10 for i in range(start, 20)]
+    # past the odd trace, a range is read after walking the headers before it
+    assert np.array_equal(SEGY.from_file(path).to_numpy(18)[0], [[18] * 10, [19] * 10])
+
+
+def forged_steps(tmp_path, hidden, after):
+    """Trace 0 has 4 samples (256 bytes a trace), trace 1 has 260, and hidden inside trace 1's
+    samples lie `hidden` traces of 4 samples at the very places where fixed 256-byte steps from
+    trace 0 would put traces 2, 3, ...; `after` real traces of 4 samples follow. The file is a
+    whole number of 256-byte steps, as a uniform file would be."""
+    fakes = b"".join(trace_bytes([-1] * 4, cdp=(20, "i", 666)) for _ in range(hidden))
+    inner = bytearray(260 * 4)
+    inner[16:16 + len(fakes)] = fakes
+    real = [trace_bytes([i] * 4, cdp=(20, "i", i)) for i in range(2, 2 + after)]
+    data = dataset_bytes([trace_bytes([0] * 4), trace_bytes(np.frombuffer(bytes(inner), "<f4"))]
+                         + real, count=2 + hidden + after)
+    assert (len(data) - 4) % 256 == 0
+    path = tmp_path / "forged.bin"
+    path.write_bytes(data)
+    return path
+
+
+@pytest.mark.parametrize("hidden, after", [(1, 1), (3, 2), (3, 0)])
+@pytest.mark.parametrize("start", [2, 3])
+def test_fixed_steps_never_hand_out_bytes_inside_samples(tmp_path, hidden, after, start):
+    path = forged_steps(tmp_path, hidden, after)
+    traces, error = [], None
+    try:
+        for t in SEGY.from_file(path):
+            traces.append(t)
+    except Exception as e:  # the count promises more traces than the file holds
+        error = e
+    heads = [t.header.tobytes() for t in traces[start:]]
+    for read in [lambda ds: ds.headers(start), lambda ds: ds.to_numpy(start)[1]]:
+        if error is None:
+            assert [h.tobytes() for h in read(SEGY.from_file(path))] == heads
+        else:
+            with pytest.raises(type(error)) as info:
+                read(SEGY.from_file(path))
+            assert str(info.value) == str(error)
+    if error is None:
+        samples = SEGY.from_file(path).to_numpy(start)[0]
+        assert np.array_equal(samples, [np.array(t) for t in traces[start:]])
+
+
+TRUNCATIONS = [  # bytes cut off the end of a 40-trace file of ns 33, and the error
+    (1, "Unable to read expected number of trace samples."),
+    (132, "Unable to read expected number of trace samples."),
+    (133, "Unable to read trace header from file."),
+    (372, "Unable to read trace header from file."),
+    (372 + 100, "Unable to read expected number of trace samples."),
+]
+
+
+@pytest.mark.parametrize("mode", MODES[:4])
+@pytest.mark.parametrize("cut, message", TRUNCATIONS)
+def test_truncated(tmp_path, mode, cut, message):
+    path = write(tmp_path)
+    path.write_bytes(path.read_bytes()[:-cut])
+    for call in (lambda ds: list(ds), lambda ds: ds.to_numpy(), lambda ds: ds.headers(),
+                 lambda ds: ds.to_numpy(39)):
+        with contextlib.ExitStack() as stack:
+            with pytest.raises(OSError) as info:
+                call(opened(mode, path, stack))
+        assert type(info.value) is OSError and info.value.args == (message,)
+
+
+def anon_kib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("RssAnon:"))
+
+
+@pytest.mark.parametrize("mode", ["path", "file object", "pipe"])
+def test_forged_count(tmp_path, mode):
+    path = write(tmp_path, n=100)
+    data = bytearray(path.read_bytes())
+    data[:4] = (2**31 - 1).to_bytes(4, "little")
+    path.write_bytes(bytes(data))
+    before = anon_kib()
+    with contextlib.ExitStack() as stack:
+        with pytest.raises(OSError) as info:
+            opened(mode, path, stack).to_numpy()
+    assert info.value.args == ("Unable to read trace header from file.",)
+    if not UNDER_SANITIZER:
+        assert anon_kib() - before < 64 * 1024
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer keeps freed memory")
+@pytest.mark.parametrize("read, n, ns", [
+    ("ds.to_numpy()", 20000, 1500),  # a result of 120 MB
+    ("None, ds.headers()", 200, 65535),  # the widest traces: a result of 48 kB from 52 MB
+])
+def test_peak_memory_within_result(tmp_path, read, n, ns):
+    path = tmp_path / "big.bin"
+    block = np.zeros(n, [("h", "V240"), ("s", "=f4", ns)])
+    block["h"] = np.frombuffer(trace_bytes(np.zeros(ns))[:240], "V240")
+    with open(path, "wb") as f:
+        f.write(n.to_bytes(4, "little"))
+        block.tofile(f)
+    del block
+    code = f"""
+import numpy as np
+from vandor import segy
+def anon():
+    with open("/proc/self/status") as f:
+        return {{k: int(v.split()[0]) for k, v in (l.split(":", 1) for l in f)
+                if k in ("RssAnon", "RssFile", "RssShmem", "VmHWM")}}
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+base = anon()["RssAnon"]
+ds = segy.SEGY.from_file({str(path)!r})
+s, h = {read}
+m = anon()
+# no file is mapped while reading, so the high-water mark less the file pages is anonymous
+print(m["VmHWM"] - m["RssFile"] - m["RssShmem"] - base, h.nbytes + (s is not None and s.nbytes))
+"""
+    from conftest import run_isolated
+    peak, size = map(int, run_isolated(code).stdout.split())
+    assert peak * 1024 <= size + 16 * 2**20
+
+
+def test_from_numpy_round_trip_is_byte_identical(tmp_path):
+    path = write(tmp_path)
+    samples, headers = SEGY.from_file(path).to_numpy()
+    ds = SEGY.from_numpy(samples, headers)
+    assert ds.in_memory and ds.n_traces == 40
+    first = next(iter(ds))
+    ds.to_file(tmp_path / "again.bin")
+    assert (tmp_path / "again.bin").read_bytes() == path.read_bytes()
+    samples[0, 0] = 99.0  # traces share the rows, as the constructor's traces share arrays
+    assert np.array(first)[0] == 99.0
+    rows = [np.array(r) for r in samples]
+    assert np.array_equal(SEGY.from_numpy(rows, headers).to_numpy()[0], samples)
+
+
+@pytest.mark.parametrize("samples, headers, error", [
+    (np.zeros((3, 4), np.float32), np.zeros(2, segy.HEADER_DTYPE), ValueError),
+    (np.zeros((2, 4), np.float32), np.zeros(2, [("a", "V240")]), TypeError),
+    (np.zeros((2, 4), np.float32), [b"\0" * 240] * 2, TypeError),
+])
+def test_from_numpy_refuses(samples, headers, error):
+    with pytest.raises(error):
+        SEGY.from_numpy(samples, headers)
+
+
+def test_from_numpy_names_the_trace_whose_ns_disagrees():
+    headers = np.zeros(3, segy.HEADER_DTYPE)
+    headers["ns"] = [4, 4, 7]
+    with pytest.raises(ValueError, match="trace 2"):
+        SEGY.from_numpy(np.zeros((3, 4), np.float32), headers)
+
+
+@pytest.mark.parametrize("args, error", [((-1,), ValueError), ((0, -3), ValueError),
+                                         ((1.5,), TypeError), ((0, 1, 2), TypeError)])
+def test_range_arguments(tmp_path, args, error):
+    with pytest.raises(error):
+        SEGY.from_file(write(tmp_path)).to_numpy(*args)

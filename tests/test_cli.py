@@ -1,0 +1,121 @@
+"""The vandor command through a real process: every command, pipes, exit codes and messages."""
+import os
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from test_su import su_trace
+
+TRACE = 240 + 4 * 50
+SRC = str(Path(__file__).resolve().parent.parent / "src")
+
+
+def vandor(*args, stdin=None):
+    env = dict(os.environ, PYTHONPATH=SRC + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    return subprocess.run([sys.executable, "-m", "vandor", *map(str, args)], input=stdin,
+                          capture_output=True, env=env, timeout=120)
+
+
+@pytest.fixture
+def files(tmp_path):
+    big = b"".join(su_trace(np.sin(np.arange(50) + i), ">", tracl=i + 1, cdp=100 + i // 2,
+                            offset=-30 * i) for i in range(12))
+    (tmp_path / "big.su").write_bytes(big)
+    little = b"".join(su_trace(np.ones(50) * i, "<", tracl=i + 1, cdp=7) for i in range(12))
+    (tmp_path / "little.su").write_bytes(little)
+    (tmp_path / "data.bin").write_bytes(struct.pack("<i", 12) + little)
+    (tmp_path / "cut.bin").write_bytes(struct.pack("<i", 12) + little[:-20])
+    (tmp_path / "tail.bin").write_bytes(struct.pack("<i", 11) + little)
+    return tmp_path
+
+
+def test_info_tells_format_counts_and_varying_fields(files):
+    p = vandor("info", files / "big.su", files / "data.bin")
+    out = p.stdout.decode()
+    assert p.returncode == 0, p.stderr
+    assert f"big.su: SU, big-endian, 12 traces, {TRACE * 12} bytes" in out
+    assert f"data.bin: stored dataset, little-endian, 12 traces, {4 + TRACE * 12} bytes" in out
+    assert "tracl      1 12" in out and "offset     -330 0" in out and "cdp        100 105" in out
+    assert "cdp" not in out.split("data.bin")[1]  # cdp is the same in every trace there
+
+
+@pytest.mark.parametrize("csv", [False, True])
+def test_headers_prints_a_row_per_trace(files, csv):
+    p = vandor("headers", files / "big.su", "-f", "tracl,offset,dt", *(["--csv"] if csv else []))
+    lines = p.stdout.decode().splitlines()
+    assert p.returncode == 0 and len(lines) == 13
+    rows = [l.split(",") if csv else l.split() for l in lines]
+    assert rows[0] == ["tracl", "offset", "dt"]
+    assert rows[5] == ["5", "-120", "4000"]
+    if not csv:  # aligned: every row as wide as the title row
+        assert len({len(l) for l in lines}) == 1
+
+
+def test_convert_through_pipes_round_trips(files):
+    first = vandor("convert", "-", "-", "--from", "su", stdin=(files / "big.su").read_bytes())
+    assert first.returncode == 1 and b"count first" in first.stderr  # pipe into pipe: refused
+    assert first.stdout == b""
+    p = vandor("convert", files / "big.su", "-")  # a regular source is counted first
+    assert p.returncode == 0
+    back = vandor("convert", "-", "-", "--from", "dataset", "--byteorder", "big", stdin=p.stdout)
+    assert back.returncode == 0 and back.stdout == (files / "big.su").read_bytes()
+    assert vandor("convert", files / "data.bin", files / "out.su").returncode == 0
+    assert (files / "out.su").read_bytes() == (files / "little.su").read_bytes()
+
+
+def test_convert_on_standard_input_needs_from(files):
+    p = vandor("convert", "-", files / "x.bin", stdin=b"")
+    assert p.returncode == 2 and b"--from" in p.stderr and not (files / "x.bin").exists()
+
+
+@pytest.mark.parametrize("name, code, expect", [
+    ("data.bin", 0, "ok, stored dataset, 12 traces"),
+    ("big.su", 0, "ok, big-endian SU, 12 traces"),
+    ("tail.bin", 0, f"{TRACE} bytes after the last counted trace"),
+    ("cut.bin", 1, f"trace 11 begins at byte {4 + 11 * TRACE}; the file ends 180 bytes into its samples"),
+])
+def test_check(files, name, code, expect):
+    p = vandor("check", files / name)
+    assert p.returncode == code
+    assert expect in (p.stdout + p.stderr).decode()
+    if code:
+        assert len(p.stderr.splitlines()) == 1 and b"Traceback" not in p.stderr
+
+
+def test_errors_are_one_line_unless_debug(files):
+    p = vandor("info", files / "missing.su")
+    assert p.returncode == 1
+    assert p.stderr.decode() == f"vandor: info: {files / 'missing.su'}: No such file or directory\n"
+    p = vandor("--debug", "info", files / "missing.su")
+    assert p.returncode == 1 and b"Traceback" in p.stderr
+    (files / "junk").write_bytes(b"\x01" * 100)
+    p = vandor("convert", files / "junk", files / "out")
+    assert p.returncode == 1 and len(p.stderr.splitlines()) == 1 and b"neither" in p.stderr
+    assert vandor("headers", files / "big.su", "-f", "nope").returncode == 2
+    assert vandor("frobnicate").returncode == 2
+
+
+def test_progress_bar_stays_off_a_pipe(files):
+    p = vandor("convert", files / "big.su", files / "o.bin")
+    assert b"\r" not in p.stderr
+
+
+def test_plot_without_matplotlib_says_how_to_install(files, tmp_path):
+    block = tmp_path / "block"
+    block.mkdir()
+    (block / "matplotlib.py").write_text("raise ImportError('no matplotlib here')\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(block), SRC]))
+    p = subprocess.run([sys.executable, "-m", "vandor", "plot", str(files / "big.su"), "-o",
+                        str(tmp_path / "x.png")], capture_output=True, env=env)
+    assert p.returncode == 1
+    assert p.stderr.decode() == "vandor: vandor plot needs Matplotlib: pip install 'vandor[plot]'\n"
+    assert not (tmp_path / "x.png").exists()
+
+
+def test_console_script_is_declared():
+    text = (Path(SRC).parent / "pyproject.toml").read_text()
+    assert 'vandor = "vandor.cli:main"' in text

@@ -1,0 +1,45 @@
+"""The pure-Python package: its version."""
+import shutil
+import subprocess
+import sys
+import tomllib
+from importlib import metadata
+from pathlib import Path
+
+import pytest
+
+import vandor
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def test_version_is_the_project_version():
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        assert vandor.__version__ == tomllib.load(f)["project"]["version"]
+
+
+def installed_version():
+    try:
+        return metadata.version("vandor")
+    except metadata.PackageNotFoundError:
+        return "0+unknown"
+
+
+@pytest.mark.parametrize("pyproject, expected", [
+    # a source tree on the path reports its own version, whatever else is installed
+    ('[project]\nname = "vandor"\nversion = "9.8.7"\n', lambda: "9.8.7"),
+    # a project file of something else, or none, says nothing about this package
+    ('[project]\nname = "other"\nversion = "9.8.7"\n', installed_version),
+    ("not toml [", installed_version),
+    (None, installed_version),
+])
+def test_version_of_a_source_tree(tmp_path, pyproject, expected):
+    package = tmp_path / "src" / "vandor"
+    package.mkdir(parents=True)
+    shutil.copy(Path(vandor.__file__), package / "__init__.py")
+    if pyproject is not None:
+        (tmp_path / "pyproject.toml").write_text(pyproject)
+    proc = subprocess.run([sys.executable, "-c", "import vandor; print(vandor.__version__)"],
+                          cwd=tmp_path / "src", capture_output=True, text=True, check=True,
+                          env={"PATH": "/usr/bin:/bin"})
+    assert proc.stdout.strip() == expected()

@@ -1,0 +1,270 @@
+"""Plain SU files: reading, writing, streaming conversion and byte-order detection."""
+import io
+import os
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from vandor import segy, su
+from conftest import UNDER_SANITIZER, run_isolated
+
+ORDER = {"little": "<", "big": ">"}
+
+# An independent model of the integer and float fields the tests set: (offset, struct format).
+FIELDS = {"tracl": (0, "i"), "cdp": (20, "i"), "offset": (36, "i"), "scalco": (70, "h"),
+          "delrt": (108, "h"), "muts": (110, "h"), "dt": (116, "H"), "d1": (180, "f"),
+          "ntr": (204, "i"), "mark": (208, "h"), "tail": (238, "h")}
+ODD = np.array([np.nan, np.inf, -np.inf, 1e-45, -0.0, 3.5], np.float32)  # 1e-45: a denormal
+
+
+def su_trace(samples, order="<", **header):
+    samples = np.asarray(samples, np.float32)
+    head = bytearray(240)
+    struct.pack_into(order + "H", head, 114, len(samples))
+    header.setdefault("dt", 4000)
+    for name, value in header.items():
+        offset, fmt = FIELDS[name]
+        struct.pack_into(order + fmt, head, offset, value)
+    return bytes(head) + samples.astype(order + "f4").tobytes()
+
+
+def mixed_traces(order, count=5):
+    """Traces of differing ns, each with its own header values and the awkward floats."""
+    rng = np.random.default_rng(7)
+    out = []
+    for i in range(count):
+        samples = np.concatenate([ODD, rng.standard_normal(3 + 4 * i).astype(np.float32)])
+        out.append(su_trace(samples, ORDER[order], tracl=i + 1, cdp=-70000 * i, offset=-40000,
+                            scalco=-100, delrt=i, d1=0.25 * i, ntr=count, mark=i, tail=-i))
+    return out
+
+
+def native(trace_bytes_, order):
+    """The same trace in the machine's order, through the independent model."""
+    ns = struct.unpack_from(ORDER[order] + "H", trace_bytes_, 114)[0]
+    head = bytearray(240)
+    struct.pack_into("<H", head, 114, ns)
+    for offset, fmt in FIELDS.values():
+        (value,) = struct.unpack_from(ORDER[order] + fmt, trace_bytes_, offset)
+        struct.pack_into("<" + fmt, head, offset, value)
+    return bytes(head) + np.frombuffer(trace_bytes_, ORDER[order] + "f4", ns, 240).astype("<f4").tobytes()
+
+
+# ----------------------------------------------------------------------------- round trips
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+@pytest.mark.parametrize("how", ["path", "file object", "pipe"])
+def test_read_then_write_is_byte_exact(tmp_path, order, how):
+    traces = mixed_traces(order)
+    path = tmp_path / "in.su"
+    path.write_bytes(b"".join(traces))
+    if how == "path":
+        ds = su.read(path)
+    elif how == "file object":
+        with open(path, "rb") as f:
+            ds = su.read(f)
+    else:
+        proc = subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE)
+        ds = su.read(proc.stdout)
+        proc.wait()
+    assert ds.in_memory and ds.n_traces == len(traces)
+    stored = io.BytesIO()
+    ds.to_stream(stored)
+    assert stored.getvalue() == struct.pack("<i", len(traces)) + b"".join(native(t, order) for t in traces)
+    su.write(ds, tmp_path / "out.su", order)
+    assert (tmp_path / "out.su").read_bytes() == path.read_bytes()
+    assert ds.in_memory and not ds.on_disk  # not rebound to what it wrote
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+def test_convert_both_ways_is_byte_exact(tmp_path, order):
+    traces = mixed_traces(order, count=200)
+    (tmp_path / "in.su").write_bytes(b"".join(traces))
+    assert su.convert(tmp_path / "in.su", tmp_path / "ds.bin") == 200
+    back = segy.SEGY.from_file(tmp_path / "ds.bin")
+    assert back.n_traces == 200
+    assert [t.tracl for t in back] == list(range(1, 201))
+    assert su.convert(tmp_path / "ds.bin", tmp_path / "out.su", byteorder=order) == 200
+    assert (tmp_path / "out.su").read_bytes() == b"".join(traces)
+
+
+@pytest.mark.parametrize("order", ["<", ">"])
+def test_obspy_files_read_and_write_back_unchanged(tmp_path, order):
+    obspy = pytest.importorskip("obspy")
+    rng = np.random.default_rng(3)
+    traces = [obspy.Trace(np.concatenate([ODD, rng.standard_normal(90).astype(np.float32)]))
+              for _ in range(4)]
+    for i, t in enumerate(traces):
+        t.stats.delta = 0.002
+    path = tmp_path / "obspy.su"
+    obspy.Stream(traces).write(str(path), format="SU", byteorder=order)
+    ds = su.read(path)
+    got = list(ds)
+    assert len(got) == 4 and all(t.dt == 2000 and t.ns == 96 for t in got)
+    for mine, theirs in zip(got, traces):
+        np.testing.assert_array_equal(np.frombuffer(mine, np.float32), theirs.data)
+    su.write(ds, tmp_path / "again.su", "little" if order == "<" else "big")
+    assert (tmp_path / "again.su").read_bytes() == path.read_bytes()
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+def test_segyio_reads_what_we_write(tmp_path, order):
+    segyio = pytest.importorskip("segyio")
+    traces = [su_trace(np.arange(20, dtype=np.float32) * i, "<", tracl=i, cdp=1000 + i,
+                       offset=-5 * i, scalco=-10, d1=2.0) for i in range(1, 6)]
+    ds = segy.SEGY.from_file(io.BytesIO(struct.pack("<i", 5) + b"".join(traces))).to_memory()
+    su.write(ds, tmp_path / "out.su", order)
+    with segyio.su.open(str(tmp_path / "out.su"), endian=order, ignore_geometry=True) as f:
+        assert f.tracecount == 5
+        for i in range(5):
+            head = f.header[i]
+            # bytes 0-179 only: segyio lays out the rest differently
+            assert head[segyio.TraceField.TRACE_SEQUENCE_LINE] == i + 1
+            assert head[segyio.TraceField.CDP] == 1001 + i
+            assert head[segyio.TraceField.offset] == -5 * (i + 1)
+            assert head[segyio.TraceField.SourceGroupScalar] == -10
+            np.testing.assert_array_equal(f.trace[i], np.arange(20) * (i + 1))
+
+
+# ----------------------------------------------------------------------------- detection
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+@pytest.mark.parametrize("count", [1, 3, 80])
+def test_detects_the_byte_order(tmp_path, order, count):
+    path = tmp_path / "x.su"
+    path.write_bytes(b"".join(su_trace(np.ones(10 + i % 3), ORDER[order], tracl=i) for i in range(count)))
+    assert su.identify(path) == ("su", order)
+    assert [t.tracl for t in su.read(path)] == list(range(count))
+
+
+def test_both_orders_fitting_asks_for_byteorder(tmp_path):
+    # ns 257 and dt 257 read the same both ways round
+    path = tmp_path / "amb.su"
+    path.write_bytes(su_trace(np.zeros(257), "<", dt=257))
+    with pytest.raises(ValueError, match="both byte orders fit.*byteorder"):
+        su.read(path)
+    assert su.read(path, byteorder="big").n_traces == 1
+
+
+@pytest.mark.parametrize("cut, message", [
+    (100, "Unable to read expected number of trace samples."),
+    (40 * 4 + 200, "Unable to read trace header from file."),
+])
+def test_truncated_last_trace(tmp_path, cut, message):
+    path = tmp_path / "cut.su"
+    data = b"".join(su_trace(np.ones(40), "<", tracl=i) for i in range(3))
+    path.write_bytes(data[:-cut])
+    with pytest.raises(ValueError, match="neither byte order fits.*the file ends"):
+        su.read(path)
+    with pytest.raises(OSError) as info:
+        su.read(path, byteorder="little")
+    assert str(info.value) == message
+    note = info.value.__notes__[-1]
+    assert str(path) in note and "trace 2" in note and f"byte {2 * (240 + 160)}" in note
+
+
+def test_zero_dt_fits_no_order(tmp_path):
+    path = tmp_path / "z.su"
+    path.write_bytes(su_trace(np.ones(8), "<", dt=0))
+    with pytest.raises(ValueError, match="dt of 0"):
+        su.read(path)
+
+
+@pytest.mark.parametrize("tail, expect", [(b"", "dataset"), (b"xyz", "dataset")])
+def test_identifies_stored_datasets_of_mixed_ns(tmp_path, tail, expect):
+    # more traces than the detection walk follows, of two ns: the whole file is walked
+    traces = [su_trace(np.ones(5 + i % 2), "<") for i in range(150)]
+    path = tmp_path / "d.bin"
+    path.write_bytes(struct.pack("<i", 150) + b"".join(traces) + tail)
+    assert su.identify(path).format == expect
+    path.write_bytes(struct.pack("<i", 151) + b"".join(traces))
+    with pytest.raises(ValueError, match="neither"):
+        su.identify(path)
+
+
+# ----------------------------------------------------------------------------- conversion routes
+
+
+def test_pipe_to_pipe_dataset_is_refused_before_writing(tmp_path):
+    path = tmp_path / "in.su"
+    path.write_bytes(b"".join(mixed_traces("little")))
+    feed = subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE)
+    r, w = os.pipe()
+    with open(r, "rb") as back:
+        with open(w, "wb") as dst:
+            with pytest.raises(ValueError, match="count first"):
+                su.convert(feed.stdout, dst, source_format="su")
+        feed.stdout.close()
+        feed.wait()
+        assert back.read() == b""  # nothing written
+    # a regular source counts its traces first and can then feed a pipe
+    r, w = os.pipe()
+    with open(r, "rb") as back:
+        with open(w, "wb") as dst:
+            su.convert(path, dst, source_format="su")
+        data = back.read()
+    assert struct.unpack_from("<i", data)[0] == 5 and len(data) == 4 + path.stat().st_size
+
+
+def test_dataset_from_a_pipe_gets_its_count_mended(tmp_path):
+    path = tmp_path / "in.su"
+    path.write_bytes(b"".join(mixed_traces("big")))
+    proc = subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE)
+    assert su.convert(proc.stdout, tmp_path / "out.bin", "su") == 5
+    proc.wait()
+    assert segy.SEGY.from_file(tmp_path / "out.bin").n_traces == 5
+    assert len(list(segy.SEGY.from_file(tmp_path / "out.bin"))) == 5
+
+
+def test_a_failed_write_leaves_the_old_target(tmp_path):
+    good = tmp_path / "old.su"
+    good.write_bytes(b"keep me")
+    bad = tmp_path / "bad.bin"
+    bad.write_bytes(struct.pack("<i", 3) + su_trace(np.ones(4), "<"))
+    with pytest.raises(OSError):
+        su.write(segy.SEGY.from_file(bad), good)
+    with pytest.raises(OSError):
+        su.convert(bad, good, "dataset")
+    assert good.read_bytes() == b"keep me"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.bin", "old.su"]  # no temp left
+
+
+def test_never_writes_over_its_own_source(tmp_path):
+    path = tmp_path / "ds.bin"
+    path.write_bytes(struct.pack("<i", 1) + su_trace(np.ones(4), "<"))
+    before = path.read_bytes()
+    ds = segy.SEGY.from_file(path)
+    with pytest.raises(ValueError, match="reads from"):
+        su.write(ds, path)
+    with pytest.raises(ValueError, match="is the source"):
+        su.convert(path, path, "dataset")
+    assert path.read_bytes() == before and ds.on_disk
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory means nothing under ASan")
+def test_conversion_memory_is_bounded(tmp_path):
+    ns = 1000
+    rec = np.zeros(4096, [("h", "V240"), ("s", "<f4", ns)])
+    rec["h"] = su_trace(np.ones(ns), "<")[:240]
+    path = tmp_path / "big.su"
+    with open(path, "wb") as f:
+        for _ in range(25):  # 400 MiB, far above the bound
+            rec.tofile(f)
+    proc = run_isolated(f"""
+        import resource
+        from vandor import su, segy
+        def peak():
+            return int(open('/proc/self/status').read().split('VmHWM:')[1].split()[0])
+        base = peak()
+        n = su.convert({str(path)!r}, {str(tmp_path / 'out.bin')!r})
+        m = su.convert({str(tmp_path / 'out.bin')!r}, {str(tmp_path / 'back.su')!r}, byteorder='big')
+        print(n, m, (peak() - base) / 1024)
+    """)
+    n, m, grown = proc.stdout.split()
+    assert int(n) == int(m) == 25 * 4096
+    assert float(grown) <= 64, f"peak resident memory grew by {grown} MiB"
