@@ -84,7 +84,8 @@ void remember_taken(Lease* lease, const char* data, Py_ssize_t count) {
 void replay_taken(Lease* lease, char* buf, Py_ssize_t count) {
     constexpr std::size_t cap = kKeptSize;
     const auto n = static_cast<std::size_t>(count);
-    const std::size_t start = (lease->peek.past_end + cap - static_cast<std::size_t>(lease->peek.replay)) % cap;
+    const auto replay = static_cast<std::size_t>(lease->peek.replay);
+    const std::size_t start = (lease->peek.past_end + cap - replay) % cap;
     const std::size_t first = std::min(n, cap - start);
     std::memcpy(buf, lease->peek.past + start, first);
     std::memcpy(buf + first, lease->peek.past, n - first);

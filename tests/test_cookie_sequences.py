@@ -90,7 +90,8 @@ def test_reads_and_seeks_match_the_model_and_the_object_continues_there(source, 
 
 
 # the caller's own calls on the object while a stream is lent on it, and a second lend
-OWN = st.tuples(st.just("own"), st.sampled_from(["tell", "seek", "read"]), st.integers(0, len(DATA)))
+OWN = st.tuples(st.just("own"), st.sampled_from(["tell", "seek", "read"]),
+                st.integers(0, len(DATA)))
 OWN_OPS = st.lists(st.tuples(st.just("read"), st.just(0), SIZE) | OWN
                    | st.tuples(st.just("lend"), st.just(0), st.just(0)), max_size=8)
 
