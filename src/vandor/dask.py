@@ -19,6 +19,7 @@ import operator
 import os
 import secrets
 import struct
+import sys
 
 import numpy as np
 
@@ -26,8 +27,10 @@ try:
     import dask
     import dask.array as da
     from dask.base import tokenize
-except ImportError as e:  # Dask is an optional extra; the rest of the package works without it
-    raise ImportError(f"vandor.dask needs Dask ({e}): pip install 'vandor[dask]'") from e
+except ImportError:  # Dask is an optional extra; the rest of the package works without it
+    # the cause is chained implicitly; no name is bound, so the module keeps no deleted global
+    raise ImportError(f"vandor.dask needs Dask ({sys.exc_info()[1]}): "
+                      f"pip install 'vandor[dask]'")
 
 from vandor import segy
 
@@ -136,7 +139,7 @@ def trace_offsets(path) -> np.ndarray:
 def _read_range(path: str, n: int, ns: int, start: int, stop: int):
     """Traces `start` up to `stop`, all of `ns` samples, read as one byte range."""
     rows = np.empty(stop - start, _record(ns))
-    view = memoryview(rows).cast("B")
+    view = rows.data.cast("B")
     offset = 4 + start * rows.dtype.itemsize
     with open(path, "rb", buffering=0) as f:
         got = 0
@@ -266,7 +269,7 @@ def _write_rows(tmp: str, start: int, ns: int, samples, headers) -> int:
     rows = np.empty(len(samples), _record(ns))
     rows["header"] = headers
     rows["samples"] = samples
-    view = memoryview(rows).cast("B")
+    view = rows.data.cast("B")
     offset = 4 + start * rows.dtype.itemsize
     # Never O_CREAT: once a failed write has removed the temporary file, a task still running
     # elsewhere fails here instead of bringing it back.

@@ -5,12 +5,13 @@ and stored datasets in chunks of traces, in constant memory, whatever the file s
 """
 from __future__ import annotations
 
-import functools
 import io
 import os
 import stat
 import struct
 import tempfile
+from collections.abc import Mapping
+from typing import Any, Final, Literal
 
 import numpy as np
 
@@ -24,7 +25,7 @@ DT_AT = 116
 MAX_TRACE = HEADER + 4 * 65535
 WALK = 64  # traces that auto-detection follows from the start of a file
 CHUNK = 4 << 20  # bytes read or parsed at a time: enough to amortise NumPy, small against 64 MiB
-ORDERS = {"little": "<", "big": ">"}
+ORDERS: Final[dict[str, Literal["<", ">"]]] = {"little": "<", "big": ">"}
 _NATIVE = "<" if np.little_endian else ">"
 _INT_MAX = 2**31 - 1
 
@@ -40,8 +41,13 @@ class Layout(tuple):
     def __new__(cls, format: str, byteorder: str):
         return super().__new__(cls, (format, byteorder))
 
-    format = property(lambda self: self[0])
-    byteorder = property(lambda self: self[1])
+    @property
+    def format(self) -> str:
+        return str(self[0])
+
+    @property
+    def byteorder(self) -> str:
+        return str(self[1])
 
     def __repr__(self):
         return f"Layout(format={self[0]!r}, byteorder={self[1]!r})"
@@ -177,7 +183,7 @@ class _Splitter:
 
     def space(self) -> memoryview:
         self._compact()
-        return memoryview(self.buf)[self.fill:]
+        return self.buf.data[self.fill:]
 
     def commit(self, n: int):
         if self.limit == 0:  # past the counted traces: bytes only counted
@@ -275,14 +281,28 @@ def _walk(src: _Source, splitter: _Splitter, progress=None):
     splitter.finish()
 
 
-@functools.lru_cache(maxsize=1)
-def _header_spans() -> tuple:
+def _names_of(dtype: np.dtype[Any]) -> tuple[str, ...]:
+    """The field names of a structured dtype (the header table is one)."""
+    if dtype.names is None:
+        raise TypeError(f"{dtype} has no named fields")
+    return dtype.names
+
+
+def _fields_of(dtype: np.dtype[Any]) -> Mapping[str, tuple[Any, ...]]:
+    """Name -> (dtype, offset[, title]) of a structured dtype."""
+    if dtype.fields is None:
+        raise TypeError(f"{dtype} has no named fields")
+    return dtype.fields
+
+
+def _header_spans() -> tuple[tuple[int, int, int], ...]:
     """The header as spans of equal-width numbers, (start, stop, width), from the header table:
     swapping a span of 4-byte fields is one NumPy call, not one per field."""
-    spans, at = [], 0
-    dtype = segy.HEADER_DTYPE
-    for name in dtype.names:
-        field, offset = dtype.fields[name][:2]
+    spans: list[list[int]] = []
+    at = 0
+    fields = _fields_of(segy.HEADER_DTYPE)
+    for name in _names_of(segy.HEADER_DTYPE):
+        field, offset = fields[name][:2]
         if offset > at:
             spans.append([at, offset, 1])  # bytes no field claims are copied as they are
         width = field.base.itemsize
@@ -291,10 +311,14 @@ def _header_spans() -> tuple:
         else:
             spans.append([offset, offset + field.itemsize, width])
         at = offset + field.itemsize
-    return tuple(tuple(span) for span in spans)
+    return tuple((start, stop, width) for start, stop, width in spans)
 
 
-_UNSIGNED = {1: np.dtype("u1"), 2: np.dtype("<u2"), 4: np.dtype("<u4"), 8: np.dtype("<u8")}
+_HEADER_SPANS = _header_spans()
+
+
+_UNSIGNED: dict[int, np.dtype[np.unsignedinteger[Any]]] = {
+    1: np.dtype("u1"), 2: np.dtype("<u2"), 4: np.dtype("<u4"), 8: np.dtype("<u8")}
 
 
 def _recode(block: np.ndarray, runs, src: str, dst: str):
@@ -308,7 +332,7 @@ def _recode(block: np.ndarray, runs, src: str, dst: str):
         size = HEADER + 4 * ns
         have = block[pos:pos + k * size].reshape(k, size)
         made = out[pos:pos + k * size].reshape(k, size)
-        for start, stop, width in _header_spans() + ((HEADER, size, 4),):
+        for start, stop, width in _HEADER_SPANS + ((HEADER, size, 4),):
             kind = _UNSIGNED[width]
             # a cast between the two byte orders of one type swaps in one pass, bits unchanged
             np.copyto(made[:, start:stop].view(kind), have[:, start:stop].view(kind.newbyteorder()))
@@ -345,7 +369,8 @@ def _walk_prefix(src: _Source, order: str, skip: int, traces: int, need_dt: bool
 
     Returns (reason or None, traces walked, ns values seen, end reached)."""
     fields = struct.Struct(ORDERS[order] + "HH")
-    pos, seen = skip, []
+    pos = skip
+    seen: list[int] = []
     for i in range(traces):
         held = src.fill(pos + HEADER)
         if held == pos:
