@@ -89,16 +89,23 @@ def _layout(src: su._Source, fmt: str | None, byteorder: str) -> su.Layout:
     return layout
 
 
-def _header_chunks(src: su._Source, layout: su.Layout, progress=None):
-    """The headers of every trace, a chunk at a time, in the machine's byte order.
-
-    Yields (headers, splitter); the splitter tells the trailing bytes once the walk ends."""
+def _splitter(src: su._Source, layout: su.Layout) -> su._Splitter:
+    """The walk of a source read as `layout`; a stored dataset's count is read here."""
     order = su.ORDERS[layout.byteorder]
     if layout.format == "dataset":
-        count = su._read_count(src)
-        splitter = su._Splitter(order, src.name, origin=4, limit=count)
-    else:
-        splitter = su._Splitter(order, src.name)
+        return su._Splitter(order, src.name, origin=4, limit=su._read_count(src))
+    return su._Splitter(order, src.name)
+
+
+def _header_chunks(src: su._Source, layout: su.Layout, progress=None,
+                   splitter: su._Splitter | None = None):
+    """The headers of every trace, a chunk at a time, in the machine's byte order.
+
+    Yields (headers, splitter); the splitter tells the trailing bytes once the walk ends, and
+    how many traces were found whole when it raises."""
+    order = su.ORDERS[layout.byteorder]
+    if splitter is None:
+        splitter = _splitter(src, layout)
     kind = segy.HEADER_DTYPE.newbyteorder(order)
     for block, runs in su._walk(src, splitter, progress):
         parts = []
@@ -256,20 +263,24 @@ def cmd_check(args) -> int:
                        su.Layout("su", "big")]
         best: tuple[int, su.Layout, Exception] | None = None
         for layout in layouts:
-            count, splitter = 0, None
+            splitter = None
             try:
-                for heads, splitter in _header_chunks(src, layout, Progress(src.size)):
-                    count += len(heads)
-            except (OSError, ValueError) as e:
-                if best is None or count > best[0]:
-                    best = (count, layout, e)
+                splitter = _splitter(src, layout)
+                for _ in _header_chunks(src, layout, Progress(src.size), splitter):
+                    pass
+            except (OSError, ValueError, OverflowError) as e:
+                # rank readings by the traces found whole before the problem: the walk finds
+                # them a chunk at a time, so what the chunks handed out says little
+                found = splitter.index if splitter is not None else 0
+                if best is None or found > best[0]:
+                    best = (found, layout, e)
                 src.rewind() if src.start is not None else None
                 continue
             kind = "stored dataset" if layout.format == "dataset" else f"{layout.byteorder}-endian SU"
-            if splitter is not None and splitter.trailing:
+            if splitter.trailing:
                 print(f"{args.file}: warning: {splitter.trailing} bytes after the last counted "
                       f"trace (allowed in a stored dataset)", file=sys.stderr)
-            print(f"{args.file}: ok, {kind}, {count} traces")
+            print(f"{args.file}: ok, {kind}, {splitter.index} traces")
             return 0
     if best is None:  # every reading either returns above or keeps its error
         raise RuntimeError("no reading of the file was tried")
