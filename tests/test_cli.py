@@ -91,6 +91,17 @@ def test_check(files, name, code, expect):
         assert len(p.stderr.splitlines()) == 1 and b"Traceback" not in p.stderr
 
 
+def test_convert_refuses_standard_output_appended_to_the_source(files):
+    src = files / "little.su"
+    before = src.read_bytes()
+    with open(src, "ab") as out:  # vandor convert little.su - --to dataset >> little.su
+        env = dict(os.environ, PYTHONPATH=SRC)
+        p = subprocess.run([sys.executable, "-m", "vandor", "convert", src, "-", "--to",
+                            "dataset"], stdout=out, stderr=subprocess.PIPE, env=env, timeout=120)
+    assert p.returncode == 1 and b"the target is the source" in p.stderr
+    assert src.read_bytes() == before
+
+
 def test_errors_are_one_line_unless_debug(files):
     p = vandor("info", files / "missing.su")
     assert p.returncode == 1

@@ -246,6 +246,28 @@ def test_never_writes_over_its_own_source(tmp_path):
     assert path.read_bytes() == before and ds.on_disk
 
 
+@pytest.mark.parametrize("source", ["started stream", "file object", "started file object"])
+@pytest.mark.parametrize("target", ["symlink", "hard link", "relative", "open for update"])
+def test_no_name_or_handle_writes_over_the_source(tmp_path, monkeypatch, source, target):
+    path = tmp_path / "ds.bin"
+    path.write_bytes(struct.pack("<i", 2) + su_trace(np.ones(4), "<") * 2)
+    before = path.read_bytes()
+    (tmp_path / "link").symlink_to(path)
+    os.link(path, tmp_path / "hard")
+    monkeypatch.chdir(tmp_path)
+    f = open(path, "rb")
+    ds = segy.SEGY.from_file(path if source == "started stream" else f)
+    data = ds if source == "file object" else iter(ds)
+    dst = {"symlink": "link", "hard link": tmp_path / "hard", "relative": "./ds.bin",
+           "open for update": open(path, "r+b")}[target]
+    with pytest.raises(ValueError, match="reads from"):
+        su.write(data, dst)
+    f.close()
+    if target == "open for update":
+        dst.close()
+    assert path.read_bytes() == before and (tmp_path / "link").is_symlink()
+
+
 @pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory means nothing under ASan")
 def test_conversion_memory_is_bounded(tmp_path):
     ns = 1000

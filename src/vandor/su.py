@@ -5,6 +5,7 @@ and stored datasets in chunks of traces, in constant memory, whatever the file s
 """
 from __future__ import annotations
 
+import gc
 import io
 import os
 import stat
@@ -83,6 +84,7 @@ class _Source:
             self.fd = self.file.fileno()
         except (AttributeError, OSError, io.UnsupportedOperation):
             pass
+        self.file_id = _file_id(self.file)  # to refuse a target that is this same file
         seekable = False
         try:
             seekable = bool(self.file.seekable())
@@ -547,11 +549,11 @@ class _Target:
         except (AttributeError, OSError, ValueError):
             self.start = None
 
-    def same_file(self, fd: int | None) -> bool:
-        if fd is None or self.path is None or not os.path.exists(self.path):
-            return False
-        a, b = os.stat(self.path), os.fstat(fd)
-        return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+    def file_id(self) -> tuple[int, int] | None:
+        """The regular file this writes to in the end: the one the path names (not the new
+        file beside it), or the one behind a file object's descriptor (standard output
+        redirected to a file)."""
+        return _file_id(self.path if self.path is not None else self.file)
 
     def write(self, data):
         _write_all(self.file, data)
@@ -583,6 +585,39 @@ class _Target:
             self.file.close()
             os.unlink(self.tmp)
             self.path = None
+
+
+def _file_id(obj: object) -> tuple[int, int] | None:
+    """(device, inode) of the regular file a path names (following links, as open() does) or
+    that a file object's descriptor is open on; None for anything else."""
+    try:
+        if isinstance(obj, (str, bytes, os.PathLike)):
+            st = os.stat(obj)
+        elif _has(obj, "fileno"):
+            st = os.fstat(getattr(obj, "fileno")())
+        else:
+            return None
+    except (OSError, ValueError, TypeError, io.UnsupportedOperation):
+        return None  # names nothing yet, a closed file, an object without a descriptor
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
+
+
+def _backing(obj: object, depth: int = 0) -> list[object]:
+    """The paths and file objects a dataset or a trace stream reads its traces from.
+
+    The classes do not show them as attributes; they hold them as references that they report
+    to the garbage collector, so that is where they are found: a dataset on disk holds its path
+    or file object and, in iterator mode, its stream; a file stream holds the file object it
+    opened. A stream that was started before it came here is found as well as a fresh one."""
+    found: list[object] = []
+    refs = list(obj.values()) if isinstance(obj, dict) else gc.get_referents(obj)
+    for ref in refs:
+        if isinstance(ref, (str, bytes, os.PathLike)) or (
+                not isinstance(ref, type) and _has(ref, "fileno")):
+            found.append(ref)
+        elif depth < 3 and isinstance(ref, (segy.SEGY, segy.BaseTraceIterator, dict)):
+            found += _backing(ref, depth + 1)  # a dict: the attributes of a script's subclass
+    return found
 
 
 def _order_of(byteorder: str, allow_auto: bool = True) -> str:
@@ -646,13 +681,6 @@ class _SUSink:
             self.splitter.finish()
 
 
-def _open_fds() -> set:
-    try:
-        return set(os.listdir("/proc/self/fd"))
-    except OSError:
-        return set()
-
-
 def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     """Writes a dataset or a trace stream as plain SU in `byteorder` ('little' or 'big').
 
@@ -660,21 +688,16 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     never while it is the dataset's own source. The dataset keeps its mode: unlike ``to_file``,
     it is not rebound to what was written (a stream is consumed, as by ``to_stream``)."""
     order = ORDERS[_order_of(byteorder, allow_auto=False)]
-    before = _open_fds()
     stream = iter(dataset_or_stream)
     if not isinstance(stream, segy.BaseTraceIterator):
         raise TypeError(f"a SEGY dataset or a trace stream is required, not "
                         f"'{type(dataset_or_stream).__name__}'")
+    sources = {_file_id(f) for f in _backing(dataset_or_stream) + _backing(stream)} - {None}
     out = _Target(target)
     try:
-        # a dataset on disk opened its file just now: refuse to replace it under itself
-        for fd in _open_fds() - before:
-            try:
-                if out.same_file(int(fd)):
-                    raise ValueError(f"{out.name}: this is the file the dataset reads from; "
-                                     f"write to another path")
-            except OSError:
-                continue
+        if out.file_id() in sources:  # the same file by any name, link or open object
+            raise ValueError(f"{out.name}: this is the file the dataset reads from; "
+                             f"write to another path")
         stream.to_file(_SUSink(out, order))  # its flush() checks that the last trace is whole
         out.commit()
     except BaseException as e:
@@ -720,7 +743,7 @@ def convert(source, target, source_format: str | None = None, target_format: str
             order = _NATIVE_NAME
         out = _Target(target)
         try:
-            if out.same_file(src.fd):
+            if src.file_id is not None and out.file_id() == src.file_id:
                 raise ValueError(f"{out.name}: the target is the source; write to another path")
             if source_format == "su":
                 count = _su_to_dataset(src, out, ORDERS[order], progress)
