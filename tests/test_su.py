@@ -142,6 +142,14 @@ def test_detects_the_byte_order(tmp_path, order, count):
     assert [t.tracl for t in su.read(path)] == list(range(count))
 
 
+def test_an_empty_file_is_su_without_traces(tmp_path):
+    path = tmp_path / "empty.su"
+    path.write_bytes(b"")
+    assert su.convert(path, tmp_path / "out.bin") == 0  # as read() takes it, not "both fit"
+    assert segy.SEGY.from_file(tmp_path / "out.bin").n_traces == 0
+    assert su.identify(path).format == "su"
+
+
 def test_both_orders_fitting_asks_for_byteorder(tmp_path):
     # ns 257 and dt 257 read the same both ways round
     path = tmp_path / "amb.su"

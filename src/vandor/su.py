@@ -454,14 +454,16 @@ _NATIVE_NAME = "little" if np.little_endian else "big"
 
 def _sniff(src: _Source) -> dict:
     """Every reading of a source: {'dataset': (fit, reason), 'little': reason, 'big': reason}."""
-    if src.fill(1) == 0:
-        return {"dataset": (None, "it is empty"), "little": None, "big": None}
+    if src.fill(1) == 0:  # no count, so no stored dataset; SU of no traces in either order
+        return {"dataset": (None, "it is empty"), "little": None, "big": None, "empty": True}
     return {"dataset": _dataset_fits(src), "little": _su_fits(src, "little"),
             "big": _su_fits(src, "big")}
 
 
 def _resolve(name: str, readings: dict) -> Layout:
     fit, why = readings["dataset"]
+    if readings.get("empty"):
+        return Layout("su", _NATIVE_NAME)  # both orders read the same nothing, as read() has it
     su = [order for order in ORDERS if readings[order] is None]
     if fit == "exact":
         return Layout("dataset", _NATIVE_NAME)
