@@ -119,6 +119,16 @@ def test_write_is_byte_identical_to_to_file(tmp_path, chunks):
     assert leftovers(tmp_path, {"got.dat", "want.dat"}) == []
 
 
+def test_write_through_a_symlink_replaces_the_file_it_names(tmp_path):
+    ds = sample_dataset()
+    ds.to_file(str(tmp_path / "want.dat"))
+    (tmp_path / "real.dat").write_bytes(b"previous")
+    (tmp_path / "link.dat").symlink_to(tmp_path / "real.dat")
+    vd.write(*ds.to_numpy(), tmp_path / "link.dat")
+    assert (tmp_path / "link.dat").is_symlink()
+    assert (tmp_path / "real.dat").read_bytes() == (tmp_path / "want.dat").read_bytes()
+
+
 def failing_block(block, block_info=None):
     if block_info[0]["chunk-location"][0] == 2:
         raise RuntimeError("task failed")

@@ -349,7 +349,9 @@ def write(samples, headers, path) -> None:
     directory are synced, and the file is renamed to `path`. If anything fails, the temporary file
     is removed, and whatever was at `path` before is left as it was.
     """
-    path = os.fsdecode(os.fspath(path))
+    # through a symbolic link, the file it names is replaced, as open() would write it, and
+    # the link stays: renaming over the link itself would leave the file it names untouched
+    path = os.path.realpath(os.fsdecode(os.fspath(path)))
     samples, headers = _as_dask(samples, headers)
     n, ns = samples.shape
     tmp, fd = _create_beside(path)
