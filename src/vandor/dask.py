@@ -109,6 +109,22 @@ def _walk(path, fd: int, n: int, size: int, first_difference: bool = False) -> n
     return out[:n]
 
 
+def _uniform(path: str, n: int, ns: int, size: int) -> bool:
+    """Whether the file holds `n` traces of `ns` samples from byte 4, told by looking at every
+    header's ns through one strided view of the mapped file, a block of traces at a time: the
+    same pages a walk would read, without a Python step per trace."""
+    step = HEADER + 4 * ns
+    if n == 0 or size < 4 + n * step:
+        return n == 0
+    mapped = np.memmap(path, np.uint8, "r", 0, 4 + n * step)
+    try:
+        column = np.ndarray((n,), np.dtype("=u2"), mapped, 4 + NS_AT, (step,))
+        block = 1 << 20
+        return all(bool(np.all(column[i:i + block] == ns)) for i in range(0, n, block))
+    finally:
+        del mapped
+
+
 def _open_count(path) -> tuple[int, int, int]:
     """(count, file size, fd): the count as `SEGY.from_file` reads it, so that both agree on
     every file, and a descriptor the caller closes."""
@@ -126,7 +142,12 @@ def trace_offsets(path) -> np.ndarray:
     path = os.fsdecode(os.fspath(path))
     n, size, fd = _open_count(path)
     try:
-        ns = _walk(path, fd, n, size)
+        head = os.pread(fd, HEADER, 4) if n else b""
+        ns0 = _ns_at(head, NS_AT)[0] if len(head) == HEADER else 0
+        if ns0 and _uniform(path, n, ns0, size):
+            ns = np.full(n, ns0, np.uint16)
+        else:
+            ns = _walk(path, fd, n, size)
     finally:
         os.close(fd)
     offsets = np.empty(n + 1, np.int64)
@@ -228,7 +249,7 @@ def read(path, traces_per_chunk=None):
             # computed; each task checks the headers it reads. Any other size may mean traces of
             # different lengths (or a cut file, or bytes after the last trace): walk them.
             exact = size == 4 + n * (HEADER + 4 * ns)
-            if not exact:
+            if not exact and not _uniform(path, n, ns, size):
                 found = _walk(path, fd, n, size)
                 bad = np.flatnonzero(found != ns)
                 if bad.size:
