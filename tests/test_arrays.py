@@ -121,6 +121,46 @@ def test_differing_ns(tmp_path, mode, start):
     assert np.array_equal(SEGY.from_file(path).to_numpy(18)[0], [[18] * 10, [19] * 10])
 
 
+def forged_steps(tmp_path, hidden, after):
+    """Trace 0 has 4 samples (256 bytes a trace), trace 1 has 260, and hidden inside trace 1's
+    samples lie `hidden` traces of 4 samples at the very places where fixed 256-byte steps from
+    trace 0 would put traces 2, 3, ...; `after` real traces of 4 samples follow. The file is a
+    whole number of 256-byte steps, as a uniform file would be."""
+    fakes = b"".join(trace_bytes([-1] * 4, cdp=(20, "i", 666)) for _ in range(hidden))
+    inner = bytearray(260 * 4)
+    inner[16:16 + len(fakes)] = fakes
+    real = [trace_bytes([i] * 4, cdp=(20, "i", i)) for i in range(2, 2 + after)]
+    data = dataset_bytes([trace_bytes([0] * 4), trace_bytes(np.frombuffer(bytes(inner), "<f4"))]
+                         + real, count=2 + hidden + after)
+    assert (len(data) - 4) % 256 == 0
+    path = tmp_path / "forged.bin"
+    path.write_bytes(data)
+    return path
+
+
+@pytest.mark.parametrize("hidden, after", [(1, 1), (3, 2), (3, 0)])
+@pytest.mark.parametrize("start", [2, 3])
+def test_fixed_steps_never_hand_out_bytes_inside_samples(tmp_path, hidden, after, start):
+    path = forged_steps(tmp_path, hidden, after)
+    traces, error = [], None
+    try:
+        for t in SEGY.from_file(path):
+            traces.append(t)
+    except Exception as e:  # the count promises more traces than the file holds
+        error = e
+    heads = [t.header.tobytes() for t in traces[start:]]
+    for read in [lambda ds: ds.headers(start), lambda ds: ds.to_numpy(start)[1]]:
+        if error is None:
+            assert [h.tobytes() for h in read(SEGY.from_file(path))] == heads
+        else:
+            with pytest.raises(type(error)) as info:
+                read(SEGY.from_file(path))
+            assert str(info.value) == str(error)
+    if error is None:
+        samples = SEGY.from_file(path).to_numpy(start)[0]
+        assert np.array_equal(samples, [np.array(t) for t in traces[start:]])
+
+
 TRUNCATIONS = [  # bytes cut off the end of a 40-trace file of ns 33, and the error
     (1, "Unable to read expected number of trace samples."),
     (132, "Unable to read expected number of trace samples."),
@@ -164,8 +204,11 @@ def test_forged_count(tmp_path, mode):
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer keeps freed memory")
-def test_peak_memory_within_result(tmp_path):
-    n, ns = 20000, 1500  # a result of 120 MB
+@pytest.mark.parametrize("read, n, ns", [
+    ("ds.to_numpy()", 20000, 1500),  # a result of 120 MB
+    ("None, ds.headers()", 200, 65535),  # the widest traces: a result of 48 kB from 52 MB
+])
+def test_peak_memory_within_result(tmp_path, read, n, ns):
     path = tmp_path / "big.bin"
     block = np.zeros(n, [("h", "V240"), ("s", "=f4", ns)])
     block["h"] = np.frombuffer(trace_bytes(np.zeros(ns))[:240], "V240")
@@ -183,10 +226,11 @@ def anon():
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
 base = anon()["RssAnon"]
-s, h = segy.SEGY.from_file({str(path)!r}).to_numpy()
+ds = segy.SEGY.from_file({str(path)!r})
+s, h = {read}
 m = anon()
 # no file is mapped while reading, so the high-water mark less the file pages is anonymous
-print(m["VmHWM"] - m["RssFile"] - m["RssShmem"] - base, s.nbytes + h.nbytes)
+print(m["VmHWM"] - m["RssFile"] - m["RssShmem"] - base, h.nbytes + (s is not None and s.nbytes))
 """
     from conftest import run_isolated
     peak, size = map(int, run_isolated(code).stdout.split())

@@ -124,6 +124,32 @@ def test_set_header_all_or_nothing():
     assert t.header.tobytes() == before
 
 
+def reinit_short(t):
+    segy.SEGYTrace.__init__(t, np.ones(4, np.float32), 8, tracl=2)
+
+
+def set_inside(t):
+    t.set_header(tracl=2)
+
+
+@pytest.mark.parametrize("meddle", [reinit_short, set_inside])
+@pytest.mark.parametrize("field", ["cdp", "d1"])
+def test_set_header_values_that_meddle_with_the_trace(meddle, field):
+    """A value's __index__/__float__ may re-initialise the trace or set fields itself: only the
+    named field lands, in the trace as it then is, and ns still counts its samples."""
+    t = segy.SEGYTrace(np.zeros(1000, np.float32), 4)
+
+    class Meddling:
+        def __index__(self):
+            meddle(t)
+            return 5
+        __float__ = lambda self: float(self.__index__())
+
+    t.set_header(**{field: Meddling()})
+    assert (getattr(t, field), t.tracl) == (5, 2)
+    assert t.ns == len(np.asarray(t)) == t.header["ns"]
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda t: t.set_header(ns=3), "set_header() got an unexpected keyword argument 'ns'"),
     (lambda t: t.set_header(reserved=3),

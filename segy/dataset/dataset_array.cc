@@ -81,6 +81,11 @@ class Rows {
         return headers_ && (!want_samples_ || samples_) ? 0 : -1;
     }
     // Room for `rows` rows; the sample width must be known (set_ns) when samples are kept.
+    // Back to no rows, as built; 0, or -1 + exception.
+    int reset() {
+        *this = Rows(want_samples_, first_);
+        return init();
+    }
     int reserve(Py_ssize_t rows) {
         if (rows <= capacity_) return 0;
         if (rows > std::numeric_limits<Py_ssize_t>::max() / (kHeader + 4 * 65535)) {
@@ -209,36 +214,21 @@ int walk_to(const PathRead& f, Py_ssize_t from, Py_ssize_t index, off_t* offset)
     return 0;
 }
 
-// Reads traces [start, stop) of a path-backed dataset into `rows`.
-int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) {
-    stop = std::min<Py_ssize_t>(stop, f.count);
-    if (start >= stop) return 0;
-    char first[kHeader];
-    Py_ssize_t got = pread_full(f.fd, first, kHeader, kCountBytes);
-    if (got < 0) return -1;
-    if (got != kHeader) return raise_read(kUnableToReadHeader);
-    const off_t step0 = kHeader + off_t{ns_of(first)} * 4;
-    // traces that share one ns lie at fixed steps: trust that when the file is a whole number of
-    // them and the header found at start's step says the same ns; else walk header by header
-    off_t offset = kCountBytes + static_cast<off_t>(start) * step0;
-    bool fixed = (f.size - kCountBytes) % step0 == 0 && offset + kHeader <= f.size;
-    if (fixed && start > 0) {
-        char at[kHeader];
-        got = pread_full(f.fd, at, kHeader, offset);
-        if (got < 0) return -1;
-        fixed = got == kHeader && ns_of(at) == ns_of(first);
-    }
-    if (!fixed) {
-        offset = kCountBytes;
-        if (walk_to(f, 0, start, &offset) < 0) return -1;
-    }
+// Reads traces [start, stop) into `rows`, trace `start` lying at `offset`. When that offset is
+// only guessed from fixed steps, nothing is trusted that the guess did not predict: any trace of
+// another ns, or a file ending early, returns kDoubt (no exception) so the caller walks instead.
+// 0, kDoubt, or -1 + exception.
+constexpr int kDoubt = 1;
+
+int read_from(const PathRead& f, off_t offset, Py_ssize_t start, Py_ssize_t stop, bool guessed,
+              Rows* rows) {
     // the header of `start` fixes the width; no more rows than the file can hold are reserved
     char head[kHeader];
-    got = pread_full(f.fd, head, kHeader, offset);
+    Py_ssize_t got = pread_full(f.fd, head, kHeader, offset);
     if (got < 0) return -1;
-    if (got != kHeader) return raise_read(kUnableToReadHeader);
+    if (got != kHeader) return guessed ? kDoubt : raise_read(kUnableToReadHeader);
     const unsigned ns = ns_of(head);
-    if (ns == 0) return raise_empty_trace();
+    if (ns == 0) return guessed ? kDoubt : raise_empty_trace();
     rows->set_ns(ns);
     const off_t step = kHeader + off_t{ns} * 4;
     const off_t fit = std::max<off_t>(0, (f.size - offset) / step);
@@ -247,7 +237,9 @@ int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) 
     const bool scatter = rows->samples_wanted() || std::size_t{ns} * 4 <= kScatterSampleBytes;
     // headers only: a batch is read whole into one block and its headers copied out, which costs
     // less than the kernel scattering two pieces a trace
-    std::vector<char> scratch(rows->samples_wanted() ? 0 : kBatchTraces * static_cast<std::size_t>(step));
+    std::vector<char> scratch(rows->samples_wanted() || !scatter
+                                  ? 0
+                                  : kBatchTraces * static_cast<std::size_t>(step));
     Py_ssize_t index = start;
     while (index < stop) {
         const Py_ssize_t i = rows->n();
@@ -295,8 +287,9 @@ int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) 
             if (rest < kHeader) {
                 // the read ended in the header: at the end of the file unless traces came before
                 if (k > 0) continue;
-                return raise_read(kUnableToReadHeader);
+                return guessed ? kDoubt : raise_read(kUnableToReadHeader);
             }
+            if (guessed) return kDoubt;
             if (ns_of(rows->header(i + k)) == ns) return raise_read(kUnableToReadSamples);
             // trace `index` has another ns: an error for samples, a walk step for headers
             if (rows->check(index) < 0) return -1;
@@ -306,15 +299,63 @@ int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) 
         if (rows->reserve_next() < 0) return -1;
         got = pread_full(f.fd, rows->header(row), kHeader, offset);
         if (got < 0) return -1;
+        const off_t end = offset + kHeader + off_t{ns_of(rows->header(row))} * 4;
+        if (guessed && (got != kHeader || ns_of(rows->header(row)) != ns || end > f.size)) {
+            return kDoubt;
+        }
         if (got != kHeader) return raise_read(kUnableToReadHeader);
         if (rows->check(index) < 0) return -1;
-        const off_t end = offset + kHeader + off_t{ns_of(rows->header(row))} * 4;
         if (end > f.size) return raise_read(kUnableToReadSamples);
         rows->add(1);
         ++index;
         offset = end;
     }
+    if (guessed && offset + kHeader <= f.size) {
+        // the trace after the range must fit the guess too, or the range may end inside samples
+        char next[kHeader];
+        got = pread_full(f.fd, next, kHeader, offset);
+        if (got < 0) return -1;
+        if (got == kHeader && ns_of(next) != ns) return kDoubt;
+    }
     return 0;
+}
+
+std::uint16_t dt_of(const char* header) {
+    std::uint16_t dt;
+    std::memcpy(&dt, header + offsetof(::segy, dt), sizeof dt);
+    return dt;
+}
+
+// Reads traces [start, stop) of a path-backed dataset into `rows`.
+int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) {
+    stop = std::min<Py_ssize_t>(stop, f.count);
+    if (start >= stop) return 0;
+    char first[kHeader];
+    const Py_ssize_t got = pread_full(f.fd, first, kHeader, kCountBytes);
+    if (got < 0) return -1;
+    if (got != kHeader) return raise_read(kUnableToReadHeader);
+    // Traces that share one ns lie at fixed steps, so a chunk of a uniform file is reached by one
+    // seek. Only a walk proves where trace `start` lies, so the steps are a guess: taken when the
+    // file is a whole number of them and the headers found at the steps of start - 1 and start
+    // agree with the first in ns and dt, and dropped for a walk as soon as any trace read does
+    // not fit it (read_from), so that bytes inside some trace's samples never pass for traces.
+    const off_t step0 = kHeader + off_t{ns_of(first)} * 4;
+    const off_t offset = kCountBytes + static_cast<off_t>(start) * step0;
+    bool fixed = (f.size - kCountBytes) % step0 == 0 && offset + kHeader <= f.size;
+    for (Py_ssize_t back = std::min<Py_ssize_t>(start, 2); fixed && back > 0; --back) {
+        char at[kHeader];
+        const Py_ssize_t n = pread_full(f.fd, at, kHeader, offset - (back - 1) * step0);
+        if (n < 0) return -1;
+        fixed = n == kHeader && ns_of(at) == ns_of(first) && dt_of(at) == dt_of(first);
+    }
+    if (fixed) {
+        const int r = read_from(f, offset, start, stop, start > 0, rows);
+        if (r != kDoubt) return r;
+        if (rows->reset() < 0) return -1;
+    }
+    off_t walked = kCountBytes;
+    if (walk_to(f, 0, start, &walked) < 0) return -1;
+    return read_from(f, walked, start, stop, false, rows);
 }
 
 // Opens the backing path as iteration does, reads, and closes it on every way out.

@@ -2,6 +2,7 @@
 
 #include "segy/trace/trace_header.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,12 +39,21 @@ int convert(PyObject* v, std::int16_t* out) { return as_short(v, out); }
 int convert(PyObject* v, std::uint16_t* out) { return as_ushort(v, out); }
 int convert(PyObject* v, float* out) { return as_float(v, out); }
 
+// The values converted so far and which header bytes they cover. A conversion can run script
+// code (__index__, __float__) that re-initialises the trace or sets fields itself, so only the
+// named fields are copied, into whatever record the trace holds once every value converted.
+struct Staged {
+    char bytes[VANDOR_SEGY_HEADER_BYTES];
+    bool named[VANDOR_SEGY_HEADER_BYTES] = {};
+};
+
 template <typename T>
-int store(PyObject* v, char* header, std::size_t offset) {
+int store(PyObject* v, Staged* staged, std::size_t offset) {
     if (v == nullptr) return 0;
     T x;
     if (convert(v, &x) < 0) return -1;
-    std::memcpy(header + offset, &x, sizeof x);
+    std::memcpy(staged->bytes + offset, &x, sizeof x);
+    std::fill_n(staged->named + offset, sizeof x, true);
     return 0;
 }
 
@@ -85,22 +95,25 @@ PyObject* trace_set_header(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     PyObject* v[std::size(kSetHeaderNames)];
     if (parse_args(kSetHeader, args, kwargs, v) < 0) return nullptr;
-    auto* trace = reinterpret_cast<TraceObject*>(self);
     if (trace_record_or_raise(self) == nullptr) return nullptr;
-    // every value is converted into a copy first, so one bad value leaves the trace untouched
-    char header[VANDOR_SEGY_HEADER_BYTES];
-    std::memcpy(header, trace->record, sizeof header);
-    if (store<std::uint16_t>(v[0], header, offsetof(::segy, dt)) < 0) return nullptr;
+    // every value is converted first, so one bad value leaves the trace untouched
+    Staged staged;
+    if (store<std::uint16_t>(v[0], &staged, offsetof(::segy, dt)) < 0) return nullptr;
     PyObject** next = v + 1;
 #define VANDOR_HDR_STORE_INT(off, ctype) \
-    if (store<ctype>(*next++, header, off) < 0) return nullptr;
+    if (store<ctype>(*next++, &staged, off) < 0) return nullptr;
 #define VANDOR_HDR_STORE_SHORT VANDOR_HDR_STORE_INT
 #define VANDOR_HDR_STORE_FLOAT VANDOR_HDR_STORE_INT
 #define VANDOR_HDR_STORE_NONE(off, ctype)
 #define VANDOR_HDR_STORE(off, ctype, name, kind, dflt) VANDOR_HDR_STORE_##kind(off, ctype)
     VANDOR_SEGY_FIELDS(VANDOR_HDR_STORE)
 #undef VANDOR_HDR_STORE
-    std::memcpy(trace->record, header, sizeof header);
+    ::segy* record = reinterpret_cast<TraceObject*>(self)->record;
+    if (trace_record_or_raise(self) == nullptr) return nullptr;
+    char* target = reinterpret_cast<char*>(record);
+    for (std::size_t i = 0; i < sizeof staged.bytes; ++i) {
+        if (staged.named[i]) target[i] = staged.bytes[i];
+    }
     Py_RETURN_NONE;
 }
 
