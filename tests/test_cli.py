@@ -30,6 +30,9 @@ def files(tmp_path):
     (tmp_path / "data.bin").write_bytes(struct.pack("<i", 12) + little)
     (tmp_path / "cut.bin").write_bytes(struct.pack("<i", 12) + little[:-20])
     (tmp_path / "tail.bin").write_bytes(struct.pack("<i", 11) + little)
+    zero = bytearray(little)  # trace 5 of a little-endian SU file says it has no samples
+    struct.pack_into("<H", zero, 5 * TRACE + 114, 0)
+    (tmp_path / "zero.su").write_bytes(zero)
     return tmp_path
 
 
@@ -77,6 +80,8 @@ def test_convert_on_standard_input_needs_from(files):
     ("big.su", 0, "ok, big-endian SU, 12 traces"),
     ("tail.bin", 0, f"{TRACE} bytes after the last counted trace"),
     ("cut.bin", 1, f"trace 11 begins at byte {4 + 11 * TRACE}; the file ends 180 bytes into its samples"),
+    # no reading fits: the one that goes furthest is told, not the first one tried
+    ("zero.su", 1, f"trace 5 at byte {5 * TRACE} has an ns of 0"),
 ])
 def test_check(files, name, code, expect):
     p = vandor("check", files / name)
@@ -84,6 +89,17 @@ def test_check(files, name, code, expect):
     assert expect in (p.stdout + p.stderr).decode()
     if code:
         assert len(p.stderr.splitlines()) == 1 and b"Traceback" not in p.stderr
+
+
+def test_convert_refuses_standard_output_appended_to_the_source(files):
+    src = files / "little.su"
+    before = src.read_bytes()
+    with open(src, "ab") as out:  # vandor convert little.su - --to dataset >> little.su
+        env = dict(os.environ, PYTHONPATH=SRC)
+        p = subprocess.run([sys.executable, "-m", "vandor", "convert", src, "-", "--to",
+                            "dataset"], stdout=out, stderr=subprocess.PIPE, env=env, timeout=120)
+    assert p.returncode == 1 and b"the target is the source" in p.stderr
+    assert src.read_bytes() == before
 
 
 def test_errors_are_one_line_unless_debug(files):

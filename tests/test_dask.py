@@ -51,10 +51,13 @@ def test_read_equals_to_numpy(tmp_path, per, as_path):
     assert got_h.tobytes() == want_h.tobytes()
 
 
-def test_read_ignores_bytes_after_the_last_trace(write_dataset):
+def test_read_ignores_bytes_after_the_last_trace(write_dataset, monkeypatch):
     path = write_dataset([[1, 2, 3], [4, 5, 6]], tail=b"\x07" * 300)
+    # traces of one length are checked in bulk: the trace-by-trace walk is for mixed lengths
+    monkeypatch.setattr(vd, "_walk", lambda *a, **k: pytest.fail("walked trace by trace"))
     samples, headers = vd.read(path)
     np.testing.assert_array_equal(samples.compute(), [[1, 2, 3], [4, 5, 6]])
+    assert list(vd.trace_offsets(path)) == [4, 256, 508]
 
 
 @pytest.mark.parametrize("lengths, index, ns", [
@@ -117,6 +120,16 @@ def test_write_is_byte_identical_to_to_file(tmp_path, chunks):
     vd.write(samples, headers, tmp_path / "got.dat")
     assert (tmp_path / "got.dat").read_bytes() == (tmp_path / "want.dat").read_bytes()
     assert leftovers(tmp_path, {"got.dat", "want.dat"}) == []
+
+
+def test_write_through_a_symlink_replaces_the_file_it_names(tmp_path):
+    ds = sample_dataset()
+    ds.to_file(str(tmp_path / "want.dat"))
+    (tmp_path / "real.dat").write_bytes(b"previous")
+    (tmp_path / "link.dat").symlink_to(tmp_path / "real.dat")
+    vd.write(*ds.to_numpy(), tmp_path / "link.dat")
+    assert (tmp_path / "link.dat").is_symlink()
+    assert (tmp_path / "real.dat").read_bytes() == (tmp_path / "want.dat").read_bytes()
 
 
 def failing_block(block, block_info=None):

@@ -142,6 +142,14 @@ def test_detects_the_byte_order(tmp_path, order, count):
     assert [t.tracl for t in su.read(path)] == list(range(count))
 
 
+def test_an_empty_file_is_su_without_traces(tmp_path):
+    path = tmp_path / "empty.su"
+    path.write_bytes(b"")
+    assert su.convert(path, tmp_path / "out.bin") == 0  # as read() takes it, not "both fit"
+    assert segy.SEGY.from_file(tmp_path / "out.bin").n_traces == 0
+    assert su.identify(path).format == "su"
+
+
 def test_both_orders_fitting_asks_for_byteorder(tmp_path):
     # ns 257 and dt 257 read the same both ways round
     path = tmp_path / "amb.su"
@@ -244,6 +252,28 @@ def test_never_writes_over_its_own_source(tmp_path):
     with pytest.raises(ValueError, match="is the source"):
         su.convert(path, path, "dataset")
     assert path.read_bytes() == before and ds.on_disk
+
+
+@pytest.mark.parametrize("source", ["started stream", "file object", "started file object"])
+@pytest.mark.parametrize("target", ["symlink", "hard link", "relative", "open for update"])
+def test_no_name_or_handle_writes_over_the_source(tmp_path, monkeypatch, source, target):
+    path = tmp_path / "ds.bin"
+    path.write_bytes(struct.pack("<i", 2) + su_trace(np.ones(4), "<") * 2)
+    before = path.read_bytes()
+    (tmp_path / "link").symlink_to(path)
+    os.link(path, tmp_path / "hard")
+    monkeypatch.chdir(tmp_path)
+    f = open(path, "rb")
+    ds = segy.SEGY.from_file(path if source == "started stream" else f)
+    data = ds if source == "file object" else iter(ds)
+    dst = {"symlink": "link", "hard link": tmp_path / "hard", "relative": "./ds.bin",
+           "open for update": open(path, "r+b")}[target]
+    with pytest.raises(ValueError, match="reads from"):
+        su.write(data, dst)
+    f.close()
+    if target == "open for update":
+        dst.close()
+    assert path.read_bytes() == before and (tmp_path / "link").is_symlink()
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory means nothing under ASan")

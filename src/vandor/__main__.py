@@ -3,4 +3,5 @@ import sys
 
 from vandor.cli import main
 
-sys.exit(main())
+if __name__ == "__main__":  # importing the module (as checkers do) must not run the tool
+    sys.exit(main())

@@ -8,6 +8,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+from typing import Any
 
 import numpy as np
 
@@ -88,16 +89,23 @@ def _layout(src: su._Source, fmt: str | None, byteorder: str) -> su.Layout:
     return layout
 
 
-def _header_chunks(src: su._Source, layout: su.Layout, progress=None):
-    """The headers of every trace, a chunk at a time, in the machine's byte order.
-
-    Yields (headers, splitter); the splitter tells the trailing bytes once the walk ends."""
+def _splitter(src: su._Source, layout: su.Layout) -> su._Splitter:
+    """The walk of a source read as `layout`; a stored dataset's count is read here."""
     order = su.ORDERS[layout.byteorder]
     if layout.format == "dataset":
-        count = su._read_count(src)
-        splitter = su._Splitter(order, src.name, origin=4, limit=count)
-    else:
-        splitter = su._Splitter(order, src.name)
+        return su._Splitter(order, src.name, origin=4, limit=su._read_count(src))
+    return su._Splitter(order, src.name)
+
+
+def _header_chunks(src: su._Source, layout: su.Layout, progress=None,
+                   splitter: su._Splitter | None = None):
+    """The headers of every trace, a chunk at a time, in the machine's byte order.
+
+    Yields (headers, splitter); the splitter tells the trailing bytes once the walk ends, and
+    how many traces were found whole when it raises."""
+    order = su.ORDERS[layout.byteorder]
+    if splitter is None:
+        splitter = _splitter(src, layout)
     kind = segy.HEADER_DTYPE.newbyteorder(order)
     for block, runs in su._walk(src, splitter, progress):
         parts = []
@@ -108,9 +116,12 @@ def _header_chunks(src: su._Source, layout: su.Layout, progress=None):
         yield (parts[0] if len(parts) == 1 else np.concatenate(parts)), splitter
 
 
+FIELD_NAMES = su._names_of(segy.HEADER_DTYPE)
+
+
 def _fields(spec: str) -> list[str]:
     names = [f.strip() for f in spec.split(",") if f.strip()]
-    known = segy.HEADER_DTYPE.names
+    known = FIELD_NAMES
     for name in names:
         if name not in known:
             raise UsageError(f"unknown header field {name!r}; fields are: {', '.join(known)}")
@@ -119,7 +130,7 @@ def _fields(spec: str) -> list[str]:
     return names
 
 
-_current = {"file": None}  # the file being read, for error lines
+_current: dict[str, str | None] = {"file": None}  # the file being read, for error lines
 
 
 def _open(path: str):
@@ -140,7 +151,8 @@ def cmd_info(args) -> int:
                 print(f"{path}: {_reason(e)}")
                 status = 1
                 continue
-            low = high = None
+            low: dict[str, Any] | None = None
+            high: dict[str, Any] | None = None
             progress = Progress(src.size)
             count, splitter = 0, None
             try:
@@ -157,7 +169,7 @@ def cmd_info(args) -> int:
         print(f"{path}: {kind}, {layout.byteorder}-endian, {count} traces, {size}")
         if splitter is not None and splitter.trailing:
             print(f"  {splitter.trailing} bytes after the last counted trace")
-        if low is None:
+        if low is None or high is None:
             continue
         for name, unit in (("ns", ""), ("dt", " us")):
             a, b = int(low[name]), int(high[name])
@@ -179,12 +191,16 @@ def _value(v) -> str:
 
 def _text_columns(heads: np.ndarray, names: list[str], csv: bool) -> str:
     """Rows of text for a chunk of headers, built column by column in NumPy."""
-    sep, rows = ("," if csv else " "), None
+    sep = "," if csv else " "
+    columns = []
     for name in names:
         col = heads[name].astype(str)
         if not csv:
             col = np.strings.rjust(col, _WIDTH.get(heads.dtype[name].kind, 12))
-        rows = col if rows is None else np.strings.add(np.strings.add(rows, sep), col)
+        columns.append(col)
+    rows = columns[0]
+    for col in columns[1:]:
+        rows = np.strings.add(np.strings.add(rows, sep), col)
     return "\n".join(rows.tolist())
 
 
@@ -245,26 +261,32 @@ def cmd_check(args) -> int:
             # no reading fits: tell the problem of the one that explains most of the file
             layouts = [su.Layout("dataset", su._NATIVE_NAME), su.Layout("su", "little"),
                        su.Layout("su", "big")]
-        best = None
+        best: tuple[int, su.Layout, Exception] | None = None
         for layout in layouts:
-            count, splitter = 0, None
+            splitter = None
             try:
-                for heads, splitter in _header_chunks(src, layout, Progress(src.size)):
-                    count += len(heads)
-            except (OSError, ValueError) as e:
-                if best is None or count > best[0]:
-                    best = (count, layout, e)
+                splitter = _splitter(src, layout)
+                for _ in _header_chunks(src, layout, Progress(src.size), splitter):
+                    pass
+            except (OSError, ValueError, OverflowError) as e:
+                # rank readings by the traces found whole before the problem: the walk finds
+                # them a chunk at a time, so what the chunks handed out says little
+                found = splitter.index if splitter is not None else 0
+                if best is None or found > best[0]:
+                    best = (found, layout, e)
                 src.rewind() if src.start is not None else None
                 continue
             kind = "stored dataset" if layout.format == "dataset" else f"{layout.byteorder}-endian SU"
-            if splitter is not None and splitter.trailing:
+            if splitter.trailing:
                 print(f"{args.file}: warning: {splitter.trailing} bytes after the last counted "
                       f"trace (allowed in a stored dataset)", file=sys.stderr)
-            print(f"{args.file}: ok, {kind}, {count} traces")
+            print(f"{args.file}: ok, {kind}, {splitter.index} traces")
             return 0
-    count, layout, e = best
+    if best is None:  # every reading either returns above or keeps its error
+        raise RuntimeError("no reading of the file was tried")
+    count, layout, error = best
     kind = "stored dataset" if layout.format == "dataset" else f"{layout.byteorder}-endian SU"
-    reason = _reason(e)
+    reason = _reason(error)
     where = "" if args.file in reason else f"{args.file}: "
     print(f"{where}{reason}; read as a {kind}", file=sys.stderr)
     return 1
@@ -296,7 +318,7 @@ def cmd_plot(args) -> int:
     start, stop = _window(args.traces)
     if not 0 < args.clip <= 100:
         raise UsageError("--clip is a percentile above 0 and at most 100")
-    if args.key not in segy.HEADER_DTYPE.names or segy.HEADER_DTYPE[args.key].ndim:
+    if args.key not in FIELD_NAMES or segy.HEADER_DTYPE[args.key].ndim:
         raise UsageError(f"unknown header field {args.key!r}")
     limit = args.max_traces if not args.wiggle else min(args.max_traces, plot.MAX_WIGGLES)
     with _open(args.file) as src:

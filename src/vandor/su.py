@@ -5,12 +5,14 @@ and stored datasets in chunks of traces, in constant memory, whatever the file s
 """
 from __future__ import annotations
 
-import functools
+import gc
 import io
 import os
 import stat
 import struct
 import tempfile
+from collections.abc import Mapping
+from typing import Any, Final, Literal
 
 import numpy as np
 
@@ -24,7 +26,7 @@ DT_AT = 116
 MAX_TRACE = HEADER + 4 * 65535
 WALK = 64  # traces that auto-detection follows from the start of a file
 CHUNK = 4 << 20  # bytes read or parsed at a time: enough to amortise NumPy, small against 64 MiB
-ORDERS = {"little": "<", "big": ">"}
+ORDERS: Final[dict[str, Literal["<", ">"]]] = {"little": "<", "big": ">"}
 _NATIVE = "<" if np.little_endian else ">"
 _INT_MAX = 2**31 - 1
 
@@ -40,8 +42,13 @@ class Layout(tuple):
     def __new__(cls, format: str, byteorder: str):
         return super().__new__(cls, (format, byteorder))
 
-    format = property(lambda self: self[0])
-    byteorder = property(lambda self: self[1])
+    @property
+    def format(self) -> str:
+        return str(self[0])
+
+    @property
+    def byteorder(self) -> str:
+        return str(self[1])
 
     def __repr__(self):
         return f"Layout(format={self[0]!r}, byteorder={self[1]!r})"
@@ -77,6 +84,7 @@ class _Source:
             self.fd = self.file.fileno()
         except (AttributeError, OSError, io.UnsupportedOperation):
             pass
+        self.file_id = _file_id(self.file)  # to refuse a target that is this same file
         seekable = False
         try:
             seekable = bool(self.file.seekable())
@@ -177,7 +185,7 @@ class _Splitter:
 
     def space(self) -> memoryview:
         self._compact()
-        return memoryview(self.buf)[self.fill:]
+        return self.buf.data[self.fill:]
 
     def commit(self, n: int):
         if self.limit == 0:  # past the counted traces: bytes only counted
@@ -275,14 +283,28 @@ def _walk(src: _Source, splitter: _Splitter, progress=None):
     splitter.finish()
 
 
-@functools.lru_cache(maxsize=1)
-def _header_spans() -> tuple:
+def _names_of(dtype: np.dtype[Any]) -> tuple[str, ...]:
+    """The field names of a structured dtype (the header table is one)."""
+    if dtype.names is None:
+        raise TypeError(f"{dtype} has no named fields")
+    return dtype.names
+
+
+def _fields_of(dtype: np.dtype[Any]) -> Mapping[str, tuple[Any, ...]]:
+    """Name -> (dtype, offset[, title]) of a structured dtype."""
+    if dtype.fields is None:
+        raise TypeError(f"{dtype} has no named fields")
+    return dtype.fields
+
+
+def _header_spans() -> tuple[tuple[int, int, int], ...]:
     """The header as spans of equal-width numbers, (start, stop, width), from the header table:
     swapping a span of 4-byte fields is one NumPy call, not one per field."""
-    spans, at = [], 0
-    dtype = segy.HEADER_DTYPE
-    for name in dtype.names:
-        field, offset = dtype.fields[name][:2]
+    spans: list[list[int]] = []
+    at = 0
+    fields = _fields_of(segy.HEADER_DTYPE)
+    for name in _names_of(segy.HEADER_DTYPE):
+        field, offset = fields[name][:2]
         if offset > at:
             spans.append([at, offset, 1])  # bytes no field claims are copied as they are
         width = field.base.itemsize
@@ -291,10 +313,14 @@ def _header_spans() -> tuple:
         else:
             spans.append([offset, offset + field.itemsize, width])
         at = offset + field.itemsize
-    return tuple(tuple(span) for span in spans)
+    return tuple((start, stop, width) for start, stop, width in spans)
 
 
-_UNSIGNED = {1: np.dtype("u1"), 2: np.dtype("<u2"), 4: np.dtype("<u4"), 8: np.dtype("<u8")}
+_HEADER_SPANS = _header_spans()
+
+
+_UNSIGNED: dict[int, np.dtype[np.unsignedinteger[Any]]] = {
+    1: np.dtype("u1"), 2: np.dtype("<u2"), 4: np.dtype("<u4"), 8: np.dtype("<u8")}
 
 
 def _recode(block: np.ndarray, runs, src: str, dst: str):
@@ -308,7 +334,7 @@ def _recode(block: np.ndarray, runs, src: str, dst: str):
         size = HEADER + 4 * ns
         have = block[pos:pos + k * size].reshape(k, size)
         made = out[pos:pos + k * size].reshape(k, size)
-        for start, stop, width in _header_spans() + ((HEADER, size, 4),):
+        for start, stop, width in _HEADER_SPANS + ((HEADER, size, 4),):
             kind = _UNSIGNED[width]
             # a cast between the two byte orders of one type swaps in one pass, bits unchanged
             np.copyto(made[:, start:stop].view(kind), have[:, start:stop].view(kind.newbyteorder()))
@@ -345,7 +371,8 @@ def _walk_prefix(src: _Source, order: str, skip: int, traces: int, need_dt: bool
 
     Returns (reason or None, traces walked, ns values seen, end reached)."""
     fields = struct.Struct(ORDERS[order] + "HH")
-    pos, seen = skip, []
+    pos = skip
+    seen: list[int] = []
     for i in range(traces):
         held = src.fill(pos + HEADER)
         if held == pos:
@@ -427,14 +454,16 @@ _NATIVE_NAME = "little" if np.little_endian else "big"
 
 def _sniff(src: _Source) -> dict:
     """Every reading of a source: {'dataset': (fit, reason), 'little': reason, 'big': reason}."""
-    if src.fill(1) == 0:
-        return {"dataset": (None, "it is empty"), "little": None, "big": None}
+    if src.fill(1) == 0:  # no count, so no stored dataset; SU of no traces in either order
+        return {"dataset": (None, "it is empty"), "little": None, "big": None, "empty": True}
     return {"dataset": _dataset_fits(src), "little": _su_fits(src, "little"),
             "big": _su_fits(src, "big")}
 
 
 def _resolve(name: str, readings: dict) -> Layout:
     fit, why = readings["dataset"]
+    if readings.get("empty"):
+        return Layout("su", _NATIVE_NAME)  # both orders read the same nothing, as read() has it
     su = [order for order in ORDERS if readings[order] is None]
     if fit == "exact":
         return Layout("dataset", _NATIVE_NAME)
@@ -522,11 +551,11 @@ class _Target:
         except (AttributeError, OSError, ValueError):
             self.start = None
 
-    def same_file(self, fd: int | None) -> bool:
-        if fd is None or self.path is None or not os.path.exists(self.path):
-            return False
-        a, b = os.stat(self.path), os.fstat(fd)
-        return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+    def file_id(self) -> tuple[int, int] | None:
+        """The regular file this writes to in the end: the one the path names (not the new
+        file beside it), or the one behind a file object's descriptor (standard output
+        redirected to a file)."""
+        return _file_id(self.path if self.path is not None else self.file)
 
     def write(self, data):
         _write_all(self.file, data)
@@ -558,6 +587,39 @@ class _Target:
             self.file.close()
             os.unlink(self.tmp)
             self.path = None
+
+
+def _file_id(obj: object) -> tuple[int, int] | None:
+    """(device, inode) of the regular file a path names (following links, as open() does) or
+    that a file object's descriptor is open on; None for anything else."""
+    try:
+        if isinstance(obj, (str, bytes, os.PathLike)):
+            st = os.stat(obj)
+        elif _has(obj, "fileno"):
+            st = os.fstat(getattr(obj, "fileno")())
+        else:
+            return None
+    except (OSError, ValueError, TypeError, io.UnsupportedOperation):
+        return None  # names nothing yet, a closed file, an object without a descriptor
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
+
+
+def _backing(obj: object, depth: int = 0) -> list[object]:
+    """The paths and file objects a dataset or a trace stream reads its traces from.
+
+    The classes do not show them as attributes; they hold them as references that they report
+    to the garbage collector, so that is where they are found: a dataset on disk holds its path
+    or file object and, in iterator mode, its stream; a file stream holds the file object it
+    opened. A stream that was started before it came here is found as well as a fresh one."""
+    found: list[object] = []
+    refs = list(obj.values()) if isinstance(obj, dict) else gc.get_referents(obj)
+    for ref in refs:
+        if isinstance(ref, (str, bytes, os.PathLike)) or (
+                not isinstance(ref, type) and _has(ref, "fileno")):
+            found.append(ref)
+        elif depth < 3 and isinstance(ref, (segy.SEGY, segy.BaseTraceIterator, dict)):
+            found += _backing(ref, depth + 1)  # a dict: the attributes of a script's subclass
+    return found
 
 
 def _order_of(byteorder: str, allow_auto: bool = True) -> str:
@@ -621,13 +683,6 @@ class _SUSink:
             self.splitter.finish()
 
 
-def _open_fds() -> set:
-    try:
-        return set(os.listdir("/proc/self/fd"))
-    except OSError:
-        return set()
-
-
 def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     """Writes a dataset or a trace stream as plain SU in `byteorder` ('little' or 'big').
 
@@ -635,21 +690,16 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     never while it is the dataset's own source. The dataset keeps its mode: unlike ``to_file``,
     it is not rebound to what was written (a stream is consumed, as by ``to_stream``)."""
     order = ORDERS[_order_of(byteorder, allow_auto=False)]
-    before = _open_fds()
     stream = iter(dataset_or_stream)
     if not isinstance(stream, segy.BaseTraceIterator):
         raise TypeError(f"a SEGY dataset or a trace stream is required, not "
                         f"'{type(dataset_or_stream).__name__}'")
+    sources = {_file_id(f) for f in _backing(dataset_or_stream) + _backing(stream)} - {None}
     out = _Target(target)
     try:
-        # a dataset on disk opened its file just now: refuse to replace it under itself
-        for fd in _open_fds() - before:
-            try:
-                if out.same_file(int(fd)):
-                    raise ValueError(f"{out.name}: this is the file the dataset reads from; "
-                                     f"write to another path")
-            except OSError:
-                continue
+        if out.file_id() in sources:  # the same file by any name, link or open object
+            raise ValueError(f"{out.name}: this is the file the dataset reads from; "
+                             f"write to another path")
         stream.to_file(_SUSink(out, order))  # its flush() checks that the last trace is whole
         out.commit()
     except BaseException as e:
@@ -695,7 +745,7 @@ def convert(source, target, source_format: str | None = None, target_format: str
             order = _NATIVE_NAME
         out = _Target(target)
         try:
-            if out.same_file(src.fd):
+            if src.file_id is not None and out.file_id() == src.file_id:
                 raise ValueError(f"{out.name}: the target is the source; write to another path")
             if source_format == "su":
                 count = _su_to_dataset(src, out, ORDERS[order], progress)
