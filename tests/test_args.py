@@ -84,5 +84,6 @@ def test_int_returning_a_non_int_is_refused():
     class Bad:
         def __int__(self):
             return "x"
-    with pytest.raises(TypeError, match=r"^__int__ returned non-int \(type str\)$"):
+    with pytest.raises(TypeError) as info:
         segy.SEGYTrace([1.0], 1, ntr=Bad())
+    assert str(info.value) == "__int__ returned non-int (type str)"  # a note may follow it

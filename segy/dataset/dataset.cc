@@ -60,7 +60,7 @@ PyObject* build_traces(PyObject* trace_data, PyObject* dt, PyObject* rest) {
             if (!kw) return nullptr;
             Ref args = Ref::steal(PyTuple_Pack(1, item.get()));
             PyObject* data;
-            if (!args || trace_parse_arguments(args.get(), kw.get(), &data, &header) < 0) {
+            if (!args || trace_parse_arguments(args.get(), kw.get(), &data, &header, "SEGY") < 0) {
                 return nullptr;
             }
             parsed = true;

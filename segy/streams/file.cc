@@ -7,6 +7,7 @@
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
+#include "segy/common/notes.h"
 #include "segy/common/pycalls.h"
 #include "segy/common/ref.h"
 #include "segy/common/saved_error.h"
@@ -89,14 +90,19 @@ PyObject* file_next_trace(StreamObject* stream) {
         return nullptr;
     }
     Ref trace;
+    ShortRead end;
     {
         Running running(self);
-        trace = Ref::steal(kTraceMethods.from_file_descriptor(self->fd));
+        trace = Ref::steal(trace_read(self->fd, &end));
     }
     if (!trace) {
+        file_note_read_error(self, end);
         close_after_failure(self);
         return nullptr;
     }
+    // ns as the header gave it: a trace just read holds its own record
+    self->offset += VANDOR_SEGY_HEADER_BYTES +
+                    std::int64_t{reinterpret_cast<TraceObject*>(trace.get())->record->ns} * 4;
     ++stream->position;
     if (stream->position == stream->n_traces) {
         Ref closed = Ref::steal(call_close_file(self));
@@ -115,6 +121,7 @@ PyObject* file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->file = Py_NewRef(Py_None);
     self->orig_pos = 0;
     self->running = 0;
+    self->offset = 4;
     return op;
 }
 
@@ -127,7 +134,9 @@ int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     PyObject* args_out[2];
     if (parse_args(kInit, args, kwargs, args_out) < 0) return -1;
     std::int32_t n_traces;
-    if (as_int(args_out[1], &n_traces) < 0) return -1;
+    if (as_int(args_out[1], &n_traces) < 0) {
+        return note_argument("_FileTraceIterator", kInitNames[1], false);
+    }
     // a second initialisation must not strand the stream and file it already holds
     if (self->fd != nullptr || self->file != Py_None) {
         Ref closed = Ref::steal(call_close_file(self));
@@ -145,6 +154,8 @@ int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     self->file_owner = owner;
     Py_XSETREF(self->file, file.release());
     self->base.n_traces = n_traces;
+    // traces start after the count: skipped below for a path, already read for a file object
+    self->offset = 4;
 
     {
         Running running(self);
@@ -207,6 +218,23 @@ void file_dealloc(PyObject* op) {
 }
 
 }  // namespace
+
+int file_note_read_error(FileStreamObject* s, const ShortRead& end) {
+    if (s->file == nullptr || s->file == Py_None) return -1;
+    CountCheck check;
+    check.count = s->base.n_traces;
+    if (s->file_owner) {
+        // a path this iterator opened: its size can tell a count that cannot be right
+        SavedError err;
+        err.fetch();
+        Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(s->file, names::fileno));
+        check.fd = fileno ? static_cast<int>(PyLong_AsLong(fileno.get())) : -1;
+        PyErr_Clear();
+        err.restore();
+    }
+    return note_read_error(s->file, s->base.position, s->offset, end,
+                           s->file_owner ? &check : nullptr);
+}
 
 const FileStreamMethods kFileStreamMethods = {{file_next_trace}, file_close_file};
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "io/io.h"
+#include "segy/common/notes.h"
 
 namespace vandor::segy {
 
@@ -39,7 +40,13 @@ struct FileStreamObject {
     PyObject* file;             // the object `fd` was lent on, or None
     io::vdr_off_t orig_pos;     // handed back with `fd`
     std::int32_t running;       // inside a step, set-up or close that may call back into Python
+    std::int64_t offset;        // where the next trace begins, counted from the dataset's first
+                                // byte (the count before it); for the notes of read errors
 };
+
+// Notes the pending read error of trace `position` of `s`, which began at `s->offset`; `end`
+// tells what the read found. Returns -1.
+int file_note_read_error(FileStreamObject* s, const ShortRead& end);
 
 extern PyTypeObject BaseTraceIteratorType;
 extern PyTypeObject MemoryTraceIteratorType;

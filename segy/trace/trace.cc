@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "segy/common/args.h"
+#include "segy/common/notes.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
 #include "segy/common/ref.h"
@@ -433,19 +434,21 @@ PyBufferProcs kBuffer = {trace_getbuffer, nullptr};
 
 }  // namespace
 
-int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::segy* header) {
+int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::segy* header,
+                          const char* caller) {
     PyObject* v[std::size(kInitNames)];
     if (parse_args(kInit, args, kwargs, v) < 0) return -1;
     std::memset(header, 0, sizeof(::segy));
-    if (as_ushort(v[1], &header->dt) < 0) return -1;
+    // the interpreter's message stays; the note says which of the 80 values it was about
+    if (as_ushort(v[1], &header->dt) < 0) return note_argument(caller, "dt", false);
     PyObject** next = v + 2;
     // each keyword in parameter order, converted in that order as the interpreter would
 #define VANDOR_KW_SET_INT(name, dflt) \
-    if (set_INT(*next++, &header->name, dflt) < 0) return -1;
+    if (set_INT(*next++, &header->name, dflt) < 0) return note_argument(caller, #name, true);
 #define VANDOR_KW_SET_SHORT(name, dflt) \
-    if (set_SHORT(*next++, &header->name, dflt) < 0) return -1;
+    if (set_SHORT(*next++, &header->name, dflt) < 0) return note_argument(caller, #name, true);
 #define VANDOR_KW_SET_FLOAT(name, dflt) \
-    if (set_FLOAT(*next++, &header->name, dflt) < 0) return -1;
+    if (set_FLOAT(*next++, &header->name, dflt) < 0) return note_argument(caller, #name, true);
 #define VANDOR_KW_SET_NONE(name, dflt)
 #define VANDOR_KW_SET(off, ctype, name, kind, dflt) VANDOR_KW_SET_##kind(name, dflt)
     VANDOR_SEGY_FIELDS(VANDOR_KW_SET)

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "segy/common/notes.h"
 #include "segy/record/record.h"
 
 namespace vandor::segy {
@@ -49,14 +50,20 @@ extern const TraceMethods kTraceMethods;
 
 inline bool is_trace(PyObject* obj) { return Py_IS_TYPE(obj, &SEGYTraceType); }
 
+// from_file_descriptor, telling a reader that keeps count of its place how a short read ended:
+// `short_read` (may be null) is filled when the header or the samples ran short.
+PyObject* trace_read(FILE* fd, ShortRead* short_read);
+
 // A new, uninitialised trace (no record); nullptr + MemoryError.
 TraceObject* trace_alloc();
 
 // The header keywords of the constructor (everything but `data`) converted into a header
 // template, as the constructor would store them; `data` receives the borrowed first argument.
 // 0, or -1 + exception.
-int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::segy* header);
+int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::segy* header,
+                          const char* caller = "SEGYTrace");
 
+// `caller` names the class in the note on a value that does not convert.
 // A new trace over the samples of `data`, its header copied from `header` with ns set from the
 // samples: what calling SEGYTrace(data, ...) with the parsed keywords gives. nullptr + exception.
 PyObject* trace_from_header(PyObject* data, const ::segy& header);

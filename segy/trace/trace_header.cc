@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "segy/common/args.h"
+#include "segy/common/notes.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
 #include "segy/common/ref.h"
@@ -48,10 +49,10 @@ struct Staged {
 };
 
 template <typename T>
-int store(PyObject* v, Staged* staged, std::size_t offset) {
+int store(PyObject* v, Staged* staged, std::size_t offset, const char* name) {
     if (v == nullptr) return 0;
     T x;
-    if (convert(v, &x) < 0) return -1;
+    if (convert(v, &x) < 0) return note_argument("set_header", name, true);
     std::memcpy(staged->bytes + offset, &x, sizeof x);
     std::fill_n(staged->named + offset, sizeof x, true);
     return 0;
@@ -98,14 +99,14 @@ PyObject* trace_set_header(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (trace_record_or_raise(self) == nullptr) return nullptr;
     // every value is converted first, so one bad value leaves the trace untouched
     Staged staged;
-    if (store<std::uint16_t>(v[0], &staged, offsetof(::segy, dt)) < 0) return nullptr;
+    if (store<std::uint16_t>(v[0], &staged, offsetof(::segy, dt), "dt") < 0) return nullptr;
     PyObject** next = v + 1;
-#define VANDOR_HDR_STORE_INT(off, ctype) \
-    if (store<ctype>(*next++, &staged, off) < 0) return nullptr;
+#define VANDOR_HDR_STORE_INT(off, ctype, name) \
+    if (store<ctype>(*next++, &staged, off, #name) < 0) return nullptr;
 #define VANDOR_HDR_STORE_SHORT VANDOR_HDR_STORE_INT
 #define VANDOR_HDR_STORE_FLOAT VANDOR_HDR_STORE_INT
-#define VANDOR_HDR_STORE_NONE(off, ctype)
-#define VANDOR_HDR_STORE(off, ctype, name, kind, dflt) VANDOR_HDR_STORE_##kind(off, ctype)
+#define VANDOR_HDR_STORE_NONE(off, ctype, name)
+#define VANDOR_HDR_STORE(off, ctype, name, kind, dflt) VANDOR_HDR_STORE_##kind(off, ctype, name)
     VANDOR_SEGY_FIELDS(VANDOR_HDR_STORE)
 #undef VANDOR_HDR_STORE
     ::segy* record = reinterpret_cast<TraceObject*>(self)->record;

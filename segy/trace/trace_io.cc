@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "segy/common/errors.h"
+#include "segy/common/notes.h"
 #include "segy/common/ref.h"
 #include "segy/trace/trace.h"
 
@@ -39,36 +40,7 @@ PyObject* trace_from_trace(::segy* record, TraceFromTraceArgs* optional_args) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* trace_from_file_descriptor(FILE* fd) {
-    ::segy* record = new_trace(0);
-    if (record == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTraceStructure);
-        return nullptr;
-    }
-    if (fread_unlocked(record, VANDOR_SEGY_HEADER_BYTES, 1, fd) != 1) {
-        del_trace(record, 1);
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kUnableToReadHeader);
-        return nullptr;
-    }
-    const std::size_t ns = record->ns;
-    if (ns > 0) {
-        record->data = static_cast<float*>(std::malloc(ns * sizeof(float)));
-        if (record->data == nullptr) {
-            del_trace(record, 1);
-            PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTrace);
-            return nullptr;
-        }
-        if (fread_unlocked(record->data, sizeof(float), ns, fd) != ns) {
-            del_trace(record, 1);
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kUnableToReadSamples);
-            return nullptr;
-        }
-    }
-    TraceFromTraceArgs owns{2, 1, 1};
-    PyObject* trace = trace_from_trace(record, &owns);
-    if (trace == nullptr) del_trace(record, 1);
-    return trace;
-}
+PyObject* trace_from_file_descriptor(FILE* fd) { return trace_read(fd, nullptr); }
 
 PyObject* trace_to_file_descriptor(TraceObject* self, FILE* fd) {
     const ::segy* record = self->record;
@@ -92,6 +64,46 @@ PyObject* trace_to_file_descriptor(TraceObject* self, FILE* fd) {
 }
 
 }  // namespace
+
+// The reads count bytes (an item of one byte) rather than whole items: the same single call, and
+// on a short read it tells how far into the header or the samples the stream ended.
+PyObject* trace_read(FILE* fd, ShortRead* short_read) {
+    ::segy* record = new_trace(0);
+    if (record == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTraceStructure);
+        return nullptr;
+    }
+    const std::size_t header = fread_unlocked(record, 1, VANDOR_SEGY_HEADER_BYTES, fd);
+    if (header != VANDOR_SEGY_HEADER_BYTES) {
+        del_trace(record, 1);
+        if (short_read != nullptr) *short_read = {ShortRead::kHeader, header, 0, feof_unlocked(fd) != 0};
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kUnableToReadHeader);
+        return nullptr;
+    }
+    const std::size_t ns = record->ns;
+    if (ns > 0) {
+        record->data = static_cast<float*>(std::malloc(ns * sizeof(float)));
+        if (record->data == nullptr) {
+            del_trace(record, 1);
+            PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTrace);
+            return nullptr;
+        }
+        const std::size_t got = fread_unlocked(record->data, 1, ns * sizeof(float), fd);
+        if (got != ns * sizeof(float)) {
+            del_trace(record, 1);
+            if (short_read != nullptr) {
+                *short_read = {ShortRead::kSamples, got, static_cast<unsigned>(ns), feof_unlocked(fd) != 0};
+            }
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kUnableToReadSamples);
+            return nullptr;
+        }
+    }
+    if (ns == 0 && short_read != nullptr) short_read->part = ShortRead::kEmpty;
+    TraceFromTraceArgs owns{2, 1, 1};
+    PyObject* trace = trace_from_trace(record, &owns);
+    if (trace == nullptr) del_trace(record, 1);
+    return trace;
+}
 
 const TraceMethods kTraceMethods = {
     trace_from_trace,

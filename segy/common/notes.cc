@@ -1,0 +1,209 @@
+#include <Python.h>
+
+#include "segy/common/notes.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "segy/common/names.h"
+#include "segy/common/pycalls.h"
+#include "segy/common/ref.h"
+#include "segy/common/saved_error.h"
+
+// Notes are built only on the error path, with the exception set aside: naming a file object
+// calls into Python, which needs a clear indicator. Whatever goes wrong while a note is built is
+// dropped; the caller still sees the error it raised, without the note.
+
+namespace vandor::segy {
+namespace {
+
+constexpr std::int64_t kCountBytes = 4;
+constexpr std::int64_t kSmallestTrace = 240 + 4;  // a header and one sample
+
+// A str naming `file`: a path as given, a file object's name, or what kind of object it is.
+Ref describe(PyObject* file) {
+    Ref name;
+    if (is_path(file)) {
+        name = Ref::borrow(file);
+    } else {
+        name = Ref::steal(PyObject_GetAttr(file, names::name));
+        if (!name) PyErr_Clear();
+    }
+    if (name && !PyUnicode_Check(name.get()) && is_path(name.get())) {
+        name = Ref::steal(fspath(name.get()));
+        if (name && PyBytes_Check(name.get())) {
+            name = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(name.get()),
+                                                               PyBytes_GET_SIZE(name.get())));
+        }
+        if (!name) PyErr_Clear();
+    }
+    if (name && PyUnicode_Check(name.get())) return name;
+    const char* type = Py_TYPE(file)->tp_name;
+    // a file object over a bare descriptor (a pipe, say) is named by that descriptor
+    if (name && PyLong_Check(name.get())) {
+        return Ref::steal(PyUnicode_FromFormat("%s on descriptor %S", type, name.get()));
+    }
+    return Ref::steal(PyUnicode_FromFormat("a %s object", type));
+}
+
+std::string format(const char* fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return n > 0 ? std::string(buf) : std::string();
+}
+
+std::int32_t swapped(const unsigned char b[4]) {
+    return static_cast<std::int32_t>(std::uint32_t{b[3]} | std::uint32_t{b[2]} << 8 |
+                                     std::uint32_t{b[1]} << 16 | std::uint32_t{b[0]} << 24);
+}
+
+bool fits(std::int64_t count, std::int64_t size) {
+    return count >= 0 && kCountBytes + count * kSmallestTrace <= size;
+}
+
+// What the first bytes of a stored dataset suggest when its count is wrong: a compressed file,
+// or a count written in the other byte order. Empty when neither.
+std::string suspect(const unsigned char b[4], std::int64_t size) {
+    if (b[0] == 0x1f && b[1] == 0x8b) {
+        return "; this looks like a gzip file: open it with gzip.open and pass the file object";
+    }
+    const std::int32_t other = swapped(b);
+    if (size >= 0 && fits(other, size)) {
+        return format("; read in the other byte order the count would be %d, which the file can "
+                      "hold: it may come from a machine of the other byte order",
+                      other);
+    }
+    return {};
+}
+
+// Why the count of a regular file cannot be right, or empty when its size can hold it.
+std::string count_clause(const CountCheck& check) {
+    struct stat st;
+    if (check.fd < 0 || fstat(check.fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    const std::int64_t size = st.st_size;
+    if (fits(check.count, size)) return {};
+    std::string out = format(
+        "; the count says %d traces, which need at least %lld bytes, but the file is %lld "
+        "bytes long",
+        check.count, static_cast<long long>(kCountBytes + check.count * kSmallestTrace),
+        static_cast<long long>(size));
+    unsigned char head[4];
+    if (pread(check.fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head)) {
+        out += suspect(head, size);
+    }
+    return out;
+}
+
+// Adds `note` (a new reference, or null after a failure) to the exception held in `err`.
+void attach(const SavedError& err, Ref note) {
+    if (note && err.value() != nullptr) {
+        static PyObject* add_note_name = PyUnicode_InternFromString("add_note");
+        if (add_note_name != nullptr) {
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(err.value(), add_note_name, note.get()));
+        }
+    }
+    PyErr_Clear();
+}
+
+// Runs `build` (a new str, or null) with the pending exception set aside and notes the result.
+template <typename Build>
+int with_note(Build&& build) {
+    SavedError err;
+    err.fetch();
+    attach(err, build());
+    err.restore();
+    return -1;
+}
+
+}  // namespace
+
+int add_note(const char* fmt, ...) {
+    SavedError err;
+    err.fetch();
+    va_list ap;
+    va_start(ap, fmt);
+    Ref note = Ref::steal(PyUnicode_FromFormatV(fmt, ap));
+    va_end(ap);
+    attach(err, std::move(note));
+    err.restore();
+    return -1;
+}
+
+int note_read_error(PyObject* source, std::int64_t index, std::int64_t offset,
+                    const ShortRead& end, const CountCheck* count) {
+    return with_note([&] {
+        Ref name = describe(source);
+        if (!name) return Ref();
+        const auto i = static_cast<long long>(index);
+        const auto at = static_cast<long long>(offset);
+        const char* verb = end.at_end ? "the file ends" : "reading failed";
+        std::string what;
+        switch (end.part) {
+            case ShortRead::kOther:
+                what = format("while reading trace %lld, which begins at byte %lld", i, at);
+                break;
+            case ShortRead::kEmpty:
+                what = format("trace %lld, which begins at byte %lld, gives ns 0 in its header", i,
+                              at);
+                break;
+            case ShortRead::kHeader:
+                what = end.got == 0 && end.at_end
+                           ? format("the file ends at byte %lld, where trace %lld should begin",
+                                    at, i)
+                           : format("%s %zu bytes into the header of trace %lld, which begins at "
+                                    "byte %lld",
+                                    verb, end.got, i, at);
+                break;
+            case ShortRead::kSamples:
+                what = format("%s %zu bytes into the samples of trace %lld (ns %u), which begins "
+                              "at byte %lld",
+                              verb, end.got, i, end.ns, at);
+                break;
+        }
+        if (count != nullptr) what += count_clause(*count);
+        return Ref::steal(PyUnicode_FromFormat("%U: %s", name.get(), what.c_str()));
+    });
+}
+
+int note_write_error(PyObject* target, std::int64_t index) {
+    return with_note([&] {
+        Ref name = describe(target);
+        if (!name) return Ref();
+        if (index < 0) return Ref::steal(PyUnicode_FromFormat("while writing the trace count to %U", name.get()));
+        return Ref::steal(PyUnicode_FromFormat("while writing trace %lld to %U",
+                                               static_cast<long long>(index), name.get()));
+    });
+}
+
+int note_argument(const char* func, const char* name, bool keyword) {
+    return add_note("while converting %s '%s' of %s()", keyword ? "keyword" : "argument", name,
+                    func);
+}
+
+int note_count_overflow(PyObject* source, const unsigned char raw[4]) {
+    return with_note([&] {
+        Ref name = describe(source);
+        if (!name) return Ref();
+        const std::uint32_t value = std::uint32_t{raw[0]} | std::uint32_t{raw[1]} << 8 |
+                                    std::uint32_t{raw[2]} << 16 | std::uint32_t{raw[3]} << 24;
+        std::string what =
+            format("the trace count (the first 4 bytes of the stored dataset) reads %u, "
+                   "more than a signed 32-bit count can hold",
+                   value);
+        what += suspect(raw, -1);
+        const std::int32_t other = swapped(raw);
+        if (other >= 0 && !(raw[0] == 0x1f && raw[1] == 0x8b)) {
+            what += format("; read in the other byte order it would be %d", other);
+        }
+        return Ref::steal(PyUnicode_FromFormat("%U: %s", name.get(), what.c_str()));
+    });
+}
+
+}  // namespace vandor::segy
