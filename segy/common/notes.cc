@@ -176,9 +176,21 @@ int note_write_error(PyObject* target, std::int64_t index) {
     return with_note([&] {
         Ref name = describe(target);
         if (!name) return Ref();
-        if (index < 0) return Ref::steal(PyUnicode_FromFormat("while writing the trace count to %U", name.get()));
+        if (index < 0) {
+            return Ref::steal(PyUnicode_FromFormat("while writing the trace count to %U", name.get()));
+        }
         return Ref::steal(PyUnicode_FromFormat("while writing trace %lld to %U",
                                                static_cast<long long>(index), name.get()));
+    });
+}
+
+int note_flush_error(PyObject* target, std::int64_t written) {
+    return with_note([&] {
+        Ref name = describe(target);
+        if (!name) return Ref();
+        return Ref::steal(PyUnicode_FromFormat(
+            "while writing to %U: the buffered bytes failed to go out after %lld traces",
+            name.get(), static_cast<long long>(written)));
     });
 }
 

@@ -39,6 +39,10 @@ int note_read_error(PyObject* source, std::int64_t index, std::int64_t offset,
 // Writing trace `index` (-1: the trace count ahead of the traces) to `target` failed.
 int note_write_error(PyObject* target, std::int64_t index);
 
+// Writing to `target` failed when the bytes held in a buffer went out, after `written` traces
+// had been handed over, so no single trace is to blame.
+int note_flush_error(PyObject* target, std::int64_t written);
+
 // Converting argument `name` of `func` failed (`keyword`: a header keyword, not a parameter).
 int note_argument(const char* func, const char* name, bool keyword);
 

@@ -28,6 +28,7 @@
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
+#include "segy/common/notes.h"
 #include "segy/common/ref.h"
 #include "segy/common/saved_error.h"
 #include "segy/dataset/dataset.h"
@@ -197,7 +198,35 @@ struct PathRead {
     int fd;
     off_t size;          // the file's size when the read began
     std::int32_t count;  // the dataset's count: iteration reads that many traces
+    PyObject* source;    // the path, for the notes of read errors
 };
+
+// The read error that iteration raises where the file ends inside trace `index`, which begins at
+// `offset`, with the note that says so. -1 + OSError.
+int raise_short(const PathRead& f, Py_ssize_t index, off_t offset, bool in_samples) {
+    ShortRead end;
+    const off_t left = std::max<off_t>(0, f.size - offset);
+    if (in_samples) {
+        char header[kHeader];
+        if (pread_full(f.fd, header, kHeader, offset) < 0) return -1;
+        end = {ShortRead::kSamples, static_cast<std::size_t>(std::max<off_t>(0, left - kHeader)),
+               ns_of(header), true};
+    } else {
+        end = {ShortRead::kHeader, static_cast<std::size_t>(std::min<off_t>(left, kHeader)), 0,
+               true};
+    }
+    raise_read(in_samples ? kUnableToReadSamples : kUnableToReadHeader);
+    const CountCheck count{f.fd, f.count};
+    return note_read_error(f.source, index, offset, end, &count);
+}
+
+// What iteration raises at a stored trace with ns 0, noted with where it lies.
+int raise_empty_at(const PathRead& f, Py_ssize_t index, off_t offset) {
+    raise_empty_trace();
+    ShortRead end;
+    end.part = ShortRead::kEmpty;
+    return note_read_error(f.source, index, offset, end, nullptr);
+}
 
 // The offset of trace `index` found by walking the headers from `offset` (trace `from`), checking
 // as iteration would that every trace passed over is whole. 0, or -1 + exception.
@@ -206,10 +235,10 @@ int walk_to(const PathRead& f, Py_ssize_t from, Py_ssize_t index, off_t* offset)
     for (Py_ssize_t i = from; i < index; ++i) {
         const Py_ssize_t got = pread_full(f.fd, header, kHeader, *offset);
         if (got < 0) return -1;
-        if (got != kHeader) return raise_read(kUnableToReadHeader);
+        if (got != kHeader) return raise_short(f, i, *offset, false);
         const off_t end = *offset + kHeader + off_t{ns_of(header)} * 4;
-        if (end > f.size) return raise_read(kUnableToReadSamples);
-        if (ns_of(header) == 0) return raise_empty_trace();
+        if (end > f.size) return raise_short(f, i, *offset, true);
+        if (ns_of(header) == 0) return raise_empty_at(f, i, *offset);
         *offset = end;
     }
     return 0;
@@ -227,9 +256,9 @@ int read_from(const PathRead& f, off_t offset, Py_ssize_t start, Py_ssize_t stop
     char head[kHeader];
     Py_ssize_t got = pread_full(f.fd, head, kHeader, offset);
     if (got < 0) return -1;
-    if (got != kHeader) return guessed ? kDoubt : raise_read(kUnableToReadHeader);
+    if (got != kHeader) return guessed ? kDoubt : raise_short(f, start, offset, false);
     const unsigned ns = ns_of(head);
-    if (ns == 0) return guessed ? kDoubt : raise_empty_trace();
+    if (ns == 0) return guessed ? kDoubt : raise_empty_at(f, start, offset);
     rows->set_ns(ns);
     const off_t step = kHeader + off_t{ns} * 4;
     const off_t fit = std::max<off_t>(0, (f.size - offset) / step);
@@ -288,10 +317,10 @@ int read_from(const PathRead& f, off_t offset, Py_ssize_t start, Py_ssize_t stop
             if (rest < kHeader) {
                 // the read ended in the header: at the end of the file unless traces came before
                 if (k > 0) continue;
-                return guessed ? kDoubt : raise_read(kUnableToReadHeader);
+                return guessed ? kDoubt : raise_short(f, index, offset, false);
             }
             if (guessed) return kDoubt;
-            if (ns_of(rows->header(i + k)) == ns) return raise_read(kUnableToReadSamples);
+            if (ns_of(rows->header(i + k)) == ns) return raise_short(f, index, offset, true);
             // trace `index` has another ns: an error for samples, a walk step for headers
             if (rows->check(index) < 0) return -1;
         }
@@ -304,9 +333,10 @@ int read_from(const PathRead& f, off_t offset, Py_ssize_t start, Py_ssize_t stop
         if (guessed && (got != kHeader || ns_of(rows->header(row)) != ns || end > f.size)) {
             return kDoubt;
         }
-        if (got != kHeader) return raise_read(kUnableToReadHeader);
+        if (got != kHeader) return raise_short(f, index, offset, false);
+        if (ns_of(rows->header(row)) == 0) return raise_empty_at(f, index, offset);
         if (rows->check(index) < 0) return -1;
-        if (end > f.size) return raise_read(kUnableToReadSamples);
+        if (end > f.size) return raise_short(f, index, offset, true);
         rows->add(1);
         ++index;
         offset = end;
@@ -334,7 +364,7 @@ int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) 
     char first[kHeader];
     const Py_ssize_t got = pread_full(f.fd, first, kHeader, kCountBytes);
     if (got < 0) return -1;
-    if (got != kHeader) return raise_read(kUnableToReadHeader);
+    if (got != kHeader) return raise_short(f, 0, kCountBytes, false);
     // Traces that share one ns lie at fixed steps, so a chunk of a uniform file is reached by one
     // seek. Only a walk proves where trace `start` lies, so the steps are a guess: taken when the
     // file is a whole number of them and the headers found at the steps of start - 1 and start
@@ -378,7 +408,7 @@ int gather_path(PyObject* path, std::int32_t count, Py_ssize_t start, Py_ssize_t
         } else if (fstat(fd, &st) != 0) {
             PyErr_SetFromErrno(PyExc_OSError);
         } else {
-            status = read_path(PathRead{fd, st.st_size, count}, start, stop, rows);
+            status = read_path(PathRead{fd, st.st_size, count, path}, start, stop, rows);
         }
     }
     if (status < 0) {
@@ -418,24 +448,43 @@ int read_stdio(FileStreamObject* s, Py_ssize_t start, Py_ssize_t stop, Rows* row
         const bool keep = index >= start;
         if (keep && rows->reserve_next() < 0) return -1;
         char* header = keep ? rows->header(rows->n()) : skipped;
-        if (fread_unlocked(header, kHeader, 1, s->fd) != 1) return raise_read(kUnableToReadHeader);
+        // bytes, not items, as the trace reader counts them, so a short read tells how far it got
+        const std::size_t got = fread_unlocked(header, 1, kHeader, s->fd);
+        if (got != kHeader) {
+            raise_read(kUnableToReadHeader);
+            return file_note_read_error(s, {ShortRead::kHeader, got, 0, feof_unlocked(s->fd) != 0});
+        }
         const std::size_t ns = ns_of(header);
-        if (keep && rows->check(index) < 0) return -1;
+        if (keep && rows->check(index) < 0) {
+            if (ns != 0) return -1;
+            ShortRead empty;
+            empty.part = ShortRead::kEmpty;
+            return file_note_read_error(s, empty);
+        }
+        char* into;
         if (keep && rows->samples_wanted()) {
             if (rows->reserve_next() < 0) return -1;  // sizes the sample block on the first row
-            if (fread_unlocked(rows->samples(rows->n()), 4, ns, s->fd) != ns) {
-                return raise_read(kUnableToReadSamples);
-            }
+            into = rows->samples(rows->n());
         } else {
             if (scratch.size() < ns * 4) scratch.resize(ns * 4);
-            if (fread_unlocked(scratch.data(), 4, ns, s->fd) != ns) {
-                return raise_read(kUnableToReadSamples);
-            }
-            if (ns == 0) return raise_empty_trace();
+            into = scratch.data();
+        }
+        const std::size_t samples = fread_unlocked(into, 1, ns * 4, s->fd);
+        if (samples != ns * 4) {
+            raise_read(kUnableToReadSamples);
+            return file_note_read_error(s, {ShortRead::kSamples, samples,
+                                            static_cast<unsigned>(ns), feof_unlocked(s->fd) != 0});
+        }
+        if (ns == 0) {
+            raise_empty_trace();
+            ShortRead empty;
+            empty.part = ShortRead::kEmpty;
+            return file_note_read_error(s, empty);
         }
         if (keep) rows->add(1);
         ++index;
         ++s->base.position;
+        s->offset += kHeader + static_cast<std::int64_t>(ns) * 4;
     }
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
+#include "segy/common/notes.h"
 #include "segy/common/pycalls.h"
 #include "segy/common/ref.h"
 #include "segy/common/saved_error.h"
@@ -120,7 +121,10 @@ struct StoredWrite {
 
 // Writes the count, then every trace the dataset yields, then mends the count when the traces
 // did not match it.
-int write_stored(PyObject* self, Source* src, FILE* fp, bool seekable, StoredWrite* out) {
+// `target` is the object written to, for the notes. Errors of the iteration are the source's
+// read errors and carry its note; those of writing name the target and the trace.
+int write_stored(PyObject* self, Source* src, PyObject* target, FILE* fp, bool seekable,
+                 StoredWrite* out) {
     out->head = ftello(fp);
     // in append mode every write lands at the end: the count could never be put right
     const int fd = fileno(fp);
@@ -128,16 +132,19 @@ int write_stored(PyObject* self, Source* src, FILE* fp, bool seekable, StoredWri
     if (flags < 0 || (flags & O_APPEND)) out->head = -1;
     const std::int32_t count = head_count(self, *src, seekable && out->head >= 0);
     if (std::fwrite(&count, kCountBytes, 1, fp) != 1) {
-        PyErr_SetString(PyExc_OSError, kErrorWritingCount);
-        return -1;
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kErrorWritingCount);
+        return note_write_error(target, -1);
     }
     Ref it = src->it ? std::move(src->it) : Ref::steal(PyObject_GetIter(self));
     if (!it) return -1;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        if (check_trace(item.get()) < 0 || count_trace(&out->written) < 0) return -1;
+        const std::int64_t index = out->written;
+        if (check_trace(item.get()) < 0 || count_trace(&out->written) < 0) {
+            return note_write_error(target, index);
+        }
         Ref r = Ref::steal(kTraceMethods.to_file_descriptor(
             reinterpret_cast<TraceObject*>(item.get()), fp));
-        if (!r) return -1;
+        if (!r) return note_write_error(target, index);
     }
     if (PyErr_Occurred()) return -1;
     if (out->written == count) return 0;
@@ -191,7 +198,7 @@ int write_to_file(PyObject* self, Source* src, PyObject* f, PyObject* created,
     if (seekable < 0) return -1;
     const bridge::DupResult dup = bridge::PyFile_Dup(f, const_cast<char*>("wb"));
     if (PyErr_Occurred()) return -1;
-    if (write_stored(self, src, dup.stream, seekable == 1, out) < 0) {
+    if (write_stored(self, src, f, dup.stream, seekable == 1, out) < 0) {
         // the write error is the one to report; the hand-back still happens
         cleanup_after_error([&] {
             bridge::dup_close(f, dup.stream, dup.orig_pos);
@@ -200,9 +207,9 @@ int write_to_file(PyObject* self, Source* src, PyObject* f, PyObject* created,
         return -1;
     }
     bridge::dup_close(f, dup.stream, dup.orig_pos);
-    if (PyErr_Occurred()) return -1;
+    if (PyErr_Occurred()) return note_flush_error(f, out->written);
     Ref flushed = Ref::steal(PyObject_CallMethodNoArgs(f, names::flush));
-    if (!flushed) return -1;
+    if (!flushed) return note_flush_error(f, out->written);
     if (created == nullptr || !regular) return 0;
     Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(f, names::fileno));
     Ref fsync = fileno ? Ref::steal(os_attr(names::fsync)) : Ref();
@@ -262,17 +269,20 @@ int write_to_stream(PyObject* self, Source* src, PyObject* f, std::int64_t* writ
     int seekable = src->stream ? can_seek(f) : -2;
     if (seekable == -1) return -1;
     const std::int32_t count = head_count(self, *src, seekable == 1);
-    if (write_all(&t, &count, kCountBytes) < 0) return -1;
+    if (write_all(&t, &count, kCountBytes) < 0) return note_write_error(f, -1);
     std::int64_t total = kCountBytes;
     Ref it = src->it ? std::move(src->it) : Ref::steal(PyObject_GetIter(self));
     if (!it) return -1;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        if (check_trace(item.get()) < 0 || count_trace(written) < 0) return -1;
+        const std::int64_t index = *written;
+        if (check_trace(item.get()) < 0 || count_trace(written) < 0) {
+            return note_write_error(f, index);
+        }
         auto* trace = reinterpret_cast<TraceObject*>(item.get());
         const ::segy* record = trace->record;
         if (record == nullptr) {
             PyErr_SetString(PyExc_ValueError, kNotInitialized);
-            return -1;
+            return note_write_error(f, index);
         }
         const Py_ssize_t sample_bytes = Py_ssize_t{record->ns} * Py_ssize_t{sizeof(float)};
         // write() may re-initialise the trace: its record must outlive both calls
@@ -280,7 +290,7 @@ int write_to_stream(PyObject* self, Source* src, PyObject* f, std::int64_t* writ
         const bool ok = write_all(&t, record, VANDOR_SEGY_HEADER_BYTES) == 0 &&
                         write_all(&t, record->data, sample_bytes) == 0;
         --trace->writing;
-        if (!ok) return -1;
+        if (!ok) return note_write_error(f, index);
         total += VANDOR_SEGY_HEADER_BYTES + sample_bytes;
     }
     if (PyErr_Occurred()) return -1;
@@ -295,7 +305,7 @@ int write_to_stream(PyObject* self, Source* src, PyObject* f, std::int64_t* writ
         }
     }
     Ref flushed = Ref::steal(PyObject_CallMethodNoArgs(f, names::flush));
-    if (!flushed) return -1;
+    if (!flushed) return note_flush_error(f, *written);
     return mended ? 0 : raise_count_not_rewritten(*written, count);
 }
 
@@ -307,8 +317,9 @@ constexpr Signature kToFile{"to_file", kToFileNames, 1};
 constexpr const char* kToStreamNames[] = {"stream"};
 constexpr Signature kToStream{"to_stream", kToStreamNames, 1};
 
-// int.from_bytes(raw, byteorder='little') as a signed 32-bit count; 0, or -1 + exception.
-int decode_count(PyObject* raw, std::int32_t* count) {
+// int.from_bytes(raw, byteorder='little') as a signed 32-bit count; 0, or -1 + exception. A
+// count past the signed range keeps the interpreter's OverflowError, noted with `source`.
+int decode_count(PyObject* raw, std::int32_t* count, PyObject* source) {
     Ref from_bytes =
         Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyLong_Type), names::from_bytes));
     Ref args = Ref::steal(PyTuple_Pack(1, raw));
@@ -318,7 +329,16 @@ int decode_count(PyObject* raw, std::int32_t* count) {
         return -1;
     }
     Ref value = Ref::steal(PyObject_Call(from_bytes.get(), args.get(), kwargs.get()));
-    return value ? as_int(value.get(), count) : -1;
+    if (!value) return -1;
+    if (as_int(value.get(), count) == 0) return 0;
+    // four bytes decode to at most 2**32 - 1, so only the top half of that range ends here
+    unsigned char bytes[4];
+    if (PyErr_ExceptionMatches(PyExc_OverflowError) && PyBytes_Check(raw) &&
+        PyBytes_GET_SIZE(raw) == 4) {
+        std::memcpy(bytes, PyBytes_AS_STRING(raw), 4);
+        return note_count_overflow(source, bytes);
+    }
+    return -1;
 }
 
 // f.read(4), asked again for the rest while it gives fewer bytes but not none: a raw pipe hands
@@ -372,7 +392,7 @@ PyObject* dataset_from_file(PyObject* /*cls*/, PyObject* args, PyObject* kwargs)
     std::int32_t count = 0;
     const int status = with_context(source.get(), [&](PyObject* f) {
         Ref raw = Ref::steal(read_count_bytes(f));
-        return raw ? decode_count(raw.get(), &count) : -1;
+        return raw ? decode_count(raw.get(), &count, filename) : -1;
     });
     if (status < 0) return nullptr;
     DatasetObject* ds = dataset_alloc();
