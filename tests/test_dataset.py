@@ -186,8 +186,9 @@ def test_from_file_reads_only_the_count(tmp_path, head, count):
 
 def test_from_file_overflow_closes_the_file(tmp_path):
     (tmp_path / "d.bin").write_bytes(b"\xff\xff\xff\xff")
-    with pytest.raises(OverflowError, match="^value too large to convert to int$"):
+    with pytest.raises(OverflowError) as info:
         SEGY.from_file(str(tmp_path / "d.bin"))  # the autouse fixture checks the close
+    assert str(info.value) == "value too large to convert to int"
 
 
 def test_from_file_object_is_left_open_after_the_count(write_dataset):
@@ -338,8 +339,9 @@ def test_to_stream_completes_short_writes(limit, result):
 
 
 def test_to_stream_refuses_a_writer_that_takes_nothing():
-    with pytest.raises(OSError, match=r"^write\(\) accepted none of 4 bytes\.$"):
+    with pytest.raises(OSError) as info:
         SEGY(arrays(3), 2).to_stream(Unseekable(limit=0))
+    assert str(info.value) == "write() accepted none of 4 bytes."
 
 
 def test_to_stream_closes_an_integer_descriptor(tmp_path):
