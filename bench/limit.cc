@@ -1,10 +1,14 @@
-// The floor every variant is measured against: plain stdio, one fread (or fwrite) for the
+// The floors the variants are measured against: plain stdio, one fread (or fwrite) for the
 // header and one for the samples of each trace, each trace in its own malloc'd blocks, the way
-// an extension that hands out one object per trace has to do it.
+// an extension that hands out one object per trace has to do it. A variant is held against the
+// read loop that does its work: `touch` for the loops that only look at each trace's header,
+// `read` for those that sum every sample.
 //
-//   limit read PATH        -> "n_traces checksum seconds"
+//   limit read PATH        -> "n_traces checksum seconds": every sample summed
 //   limit touch PATH       -> "n_traces sum_of_ns seconds": the same reads, each trace touched
-//                             only through its header, as the Python read variants are timed
+//                             only through its header, as the timed Python read loops are
+//   limit slurp PATH       -> "n_traces checksum seconds": the whole file with one read(2),
+//                             timed without the walk that checks it
 //   limit write IN OUT     -> loads IN untimed, then times writing it to OUT (best of 3)
 //
 // The checksum is the float64 sum of every sample, the same quantity the Python variants
@@ -186,6 +190,8 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "touch") == 0) return do_read(argv[2], false);
     if (argc == 3 && std::strcmp(argv[1], "slurp") == 0) return do_slurp(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "write") == 0) return do_write(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: limit read PATH | limit touch PATH | limit write IN OUT\n");
+    std::fprintf(stderr,
+                 "usage: limit read PATH | limit touch PATH | limit slurp PATH | "
+                 "limit write IN OUT\n");
     return 2;
 }
