@@ -58,9 +58,10 @@ def _where(path, n: int, size: int, index: int, start: int, ns: int | None) -> s
     when the file ends inside its header."""
     into = size - start
     if ns is None:
-        where = f"{into} bytes into the header of trace {index}"
+        where = f"{into} bytes into the header of trace {index}, which begins at byte {start}"
     else:
-        where = f"{into - HEADER} bytes into the samples of trace {index} (ns {ns})"
+        where = (f"{into - HEADER} bytes into the samples of trace {index} (ns {ns}), "
+                 f"which begins at byte {start}")
     return f"{path}: the count says {n} traces, but the file is {size} bytes long and ends {where}"
 
 
@@ -190,7 +191,8 @@ def _read_rows(path: str, n: int, ns: int, start: int, stop: int, exact: bool, _
         else:
             samples, headers = _read_range(path, n, ns, start, stop)
     except OSError as e:  # the file was cut after `read` looked at it
-        if e.args in ((READ_HEADER,), (READ_SAMPLES,)):
+        # the module's own note already says where; one note is added only where it gave none
+        if e.args in ((READ_HEADER,), (READ_SAMPLES,)) and not getattr(e, "__notes__", None):
             size = os.stat(path).st_size
             step = HEADER + 4 * ns
             index = min(n - 1, max(0, size - 4) // step)
