@@ -66,6 +66,8 @@ struct CookieState {
     vdr_off_t before_seek = -1;
     bool moved = false;
     vdr_off_t position = 0;  // the object's position, or bytes consumed if it can't tell
+    bool raw = false;        // writing to an io.RawIOBase: None from write() means "took nothing"
+    vdr_off_t delivered = 0; // bytes write() took through this stream, for BlockingIOError
     SavedError error;        // first exception raised in a callback; the stream is dead after it
 };
 
