@@ -320,7 +320,7 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         PyErr_NoMemory();
         return failed_dup();
     }
-    lease->file = file;
+    hold(lease, file);
     lease->route = Route::cookie;
     lease->writing = writing;
     Ref method;

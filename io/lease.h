@@ -20,6 +20,8 @@
 //   flush, no seek, so nothing the parent still uses moves.
 // - a stream is never closed while one of its callbacks runs: such a hand-back is refused, and
 //   the lease stays out.
+// - a lease holds a reference to its object until hand-back, so the object a lease names is
+//   never a later one that came to live at a dead one's address.
 // - the GIL guards every lease and the registry.
 #pragma once
 
@@ -87,10 +89,12 @@ struct PeekState {
 
 struct Lease {
     FILE* stream = nullptr;
-    // Borrowed: the borrower keeps the object until it hands the stream back (it must pass it
-    // to PyFile_DupClose anyway). A strong reference here would hide a cycle through the object
-    // from the collector, and the stream and its descriptor would never be handed back.
-    PyObject* file = nullptr;
+    // The object, held for as long as the stream is out: identity by address is sound only
+    // while the address cannot pass to another object. A borrower that the collector tracks
+    // reports this reference in its traverse as well as its own, so that a cycle through the
+    // object stays collectable (see vandor.segy's file trace iterator).
+    PyObject* file = nullptr;  // borrowed from `held`
+    Ref held;
     char* buffer = nullptr;  // given to setvbuf, so freed only after fclose
     Lease* next = nullptr;
     Route route = Route::cookie;
@@ -106,6 +110,9 @@ struct Lease {
     Lease& operator=(const Lease&) = delete;
     ~Lease();
 };
+
+// Ties the lease to `file` with a reference of its own; nothing fails.
+void hold(Lease* lease, PyObject* file) noexcept;
 
 // Registers a lease whose stream is set; nothing fails.
 void enlist(Lease* lease) noexcept;
