@@ -19,7 +19,9 @@
 //   what stdio buffered and closes only the stream and its own descriptor: no callback, no
 //   flush, no seek, so nothing the parent still uses moves.
 // - a stream is never closed while one of its callbacks runs: such a hand-back is refused, and
-//   the lease stays out.
+//   the lease stays out. A lease stays listed until its hand-back is over, since the flush and
+//   seek that put the object back run its own Python code, which may try to lend it again or to
+//   hand the same stream back a second time.
 // - a lease holds a reference to its object until hand-back, so the object a lease names is
 //   never a later one that came to live at a dead one's address.
 // - the GIL guards every lease and the registry.
@@ -101,6 +103,7 @@ struct Lease {
     bool writing = false;
     pid_t owner = 0;     // the process that took the lease
     int callbacks = 0;   // callbacks running on the stream right now
+    bool closing = false;  // being handed back: still listed, so the object is not lent again
     DescriptorState descriptor;
     CookieState cookie;
     PeekState peek;
