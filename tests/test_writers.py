@@ -97,6 +97,25 @@ def test_to_stream_onto_a_descriptor_of_the_source_is_refused(tmp_path):
     assert str(info.value) == OVER_SOURCE and (tmp_path / "data").read_bytes() == before
 
 
+@pytest.mark.parametrize("source", [
+    lambda path, src: SEGY.from_file(path),
+    lambda path, src: SEGY.from_file(src),
+    lambda path, src: segy._FileTraceIterator(str(path), 1000),
+], ids=["on disk", "file object", "stream"])
+@pytest.mark.parametrize("method", ["to_stream", "to_file"])
+def test_another_file_object_on_the_source_is_refused_before_writing(tmp_path, source, method):
+    path = tmp_path / "data"
+    SEGY(arrays(*[500] * 1000), 4).to_file(path)  # a few stdio buffers: the writes outrun reads
+    before = path.read_bytes()
+    with open(path, "rb") as src, open(path, "r+b") as target:
+        target.seek(4)
+        ds = source(path, src)
+        with pytest.raises(ValueError) as info:
+            getattr(ds, method)(target)
+        del ds
+    assert str(info.value) == OVER_SOURCE and path.read_bytes() == before
+
+
 @pytest.mark.parametrize("wrap", [lambda ds: ds, iter])
 def test_to_stream_onto_the_object_read_from_is_refused_before_writing(wrap):
     source = io.BytesIO(stored(SEGY(arrays(3, 5), 4)))
