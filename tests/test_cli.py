@@ -8,10 +8,13 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import vandor
+
 from test_su import su_trace
 
 TRACE = 240 + 4 * 50
-SRC = str(Path(__file__).resolve().parent.parent / "src")
+# the folder holding the package this run imports: the source tree, a side build or site-packages
+SRC = os.path.dirname(os.path.dirname(vandor.__file__))
 
 
 def vandor(*args, stdin=None):
@@ -132,6 +135,12 @@ def test_plot_without_matplotlib_says_how_to_install(files, tmp_path):
     assert not (tmp_path / "x.png").exists()
 
 
-def test_console_script_is_declared():
-    text = (Path(SRC).parent / "pyproject.toml").read_text()
-    assert 'vandor = "vandor.cli:main"' in text
+def test_console_script_runs_the_tool():
+    from importlib.metadata import entry_points
+    scripts = [e for e in entry_points(group="console_scripts") if e.name == "vandor"]
+    if scripts:  # an installed package: the declared script loads the tool's entry point
+        from vandor import cli
+        assert scripts[0].load() is cli.main
+    else:  # a source tree: the project declares it
+        text = (Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
+        assert 'vandor = "vandor.cli:main"' in text

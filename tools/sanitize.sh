@@ -12,7 +12,9 @@ side_build "$build" -DCMAKE_BUILD_TYPE=Debug -DVANDOR_SANITIZE=ON
 
 # Leak checking stays off: the interpreter keeps much of what it allocates until exit. Any
 # undefined behaviour aborts (the build does not recover from it either).
-export LD_PRELOAD=$(g++ -print-file-name=libasan.so)
+# libstdc++ is preloaded too: the sanitizer resolves its C++ exception interceptor at start-up,
+# and a C++ extension loaded later (matplotlib's) would otherwise abort on its first throw
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export PYTHONPATH=$PWD/$build/pkg
