@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "io/calls.h"
+#include "segy/common/write_result.h"
 
 namespace vandor::io {
 
@@ -81,20 +82,16 @@ Py_ssize_t write_some(Lease* lease, const char* buf, Py_ssize_t size) {
     if (!chunk) return -1;
     Ref got = Ref::steal(PyObject_CallMethod(lease->file, "write", "O", chunk.get()));
     if (!got) return -1;
-    if (got.get() == Py_None) return size;  // objects that report nothing take everything
-    const Py_ssize_t n = PyLong_AsSsize_t(got.get());
-    if (n == -1 && PyErr_Occurred()) return -1;
-    if (n < 0 || n > size) {
-        PyErr_Format(PyExc_OSError,
-                     "write() returned invalid length %zd (should have been between 0 and %zd)", n,
-                     size);
-        return -1;
-    }
+    // read as the dataset's own to_stream reads it, so that both writers agree on every answer
+    const Py_ssize_t n = write_result::taken(got.get(), size, lease->cookie.raw,
+                                             static_cast<Py_ssize_t>(lease->cookie.delivered));
+    if (n < 0) return -1;
     if (n == 0) {
         // retrying would spin for as long as the object keeps refusing
         PyErr_Format(PyExc_OSError, "write() accepted none of %zd bytes", size);
         return -1;
     }
+    lease->cookie.delivered += n;
     return n;
 }
 

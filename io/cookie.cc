@@ -12,6 +12,7 @@
 #include "io/calls.h"
 #include "io/lease.h"
 #include "io/routes.h"
+#include "segy/common/write_result.h"
 
 // The cookie route: stdio calls back into the object's own methods. Reads are buffered wherever
 // the object can get back what stdio read ahead (it can seek, or it peeks); every callback holds
@@ -319,7 +320,7 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         PyErr_NoMemory();
         return failed_dup();
     }
-    lease->file = file;
+    hold(lease, file);
     lease->route = Route::cookie;
     lease->writing = writing;
     Ref method;
@@ -344,6 +345,10 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         const int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
         if (truth < 0 || (truth > 0 && call_tell(file, &lease->cookie.position) < 0)) found = -1;
         lease->cookie.seekable = truth > 0;
+    }
+    if (found >= 0 && writing) {
+        found = write_result::is_raw(file);
+        lease->cookie.raw = found > 0;
     }
     if (found < 0) {
         delete lease;

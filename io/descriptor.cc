@@ -83,6 +83,7 @@ DupResult lend_positioned(PyObject* file, int fd, vdr_off_t pos) {
     }
     Lease* lease = new_buffered_lease();
     if (lease == nullptr) return failed_dup();
+    hold(lease, file);
     // our own descriptor: the caller may close the object while the stream is out
     lease->descriptor.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (lease->descriptor.fd < 0) {
@@ -109,7 +110,6 @@ DupResult lend_positioned(PyObject* file, int fd, vdr_off_t pos) {
         return abandon(stream, lease);
     }
     lease->stream = stream;
-    lease->file = file;
     lease->route = Route::positioned;
     enlist(lease);
     return {stream, pos};
@@ -121,6 +121,7 @@ DupResult lend_shared(PyObject* file, int fd, vdr_off_t os_pos, bool writing) {
     if (call_tell(file, &pos) < 0) return failed_dup();
     Lease* lease = new_buffered_lease();
     if (lease == nullptr) return failed_dup();
+    hold(lease, file);
     const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) {
         raise_errno(errno);
@@ -140,7 +141,6 @@ DupResult lend_shared(PyObject* file, int fd, vdr_off_t os_pos, bool writing) {
         return abandon(stream, lease);
     }
     lease->stream = stream;
-    lease->file = file;
     lease->route = Route::shared;
     lease->writing = writing;
     lease->descriptor.orig_pos = os_pos;

@@ -18,7 +18,8 @@ struct DupResult {
 };
 
 // Lends a stdio stream positioned at the object's current position; {nullptr, -1} + exception.
-// The caller keeps `file` alive until it hands the stream back.
+// The stream holds a reference to `file` until it is handed back; a borrower that the collector
+// tracks reports that reference in its traverse for as long as it holds the stream.
 using DupFn = DupResult (*)(PyObject* file, char* mode);
 // Flushes and closes the stream once, leaving the object just after what the stream consumed
 // or wrote; 0, or -1 + exception.

@@ -24,6 +24,11 @@ Lease::~Lease() {
     std::free(peek.past);
 }
 
+void hold(Lease* lease, PyObject* file) noexcept {
+    lease->held = Ref::borrow(file);
+    lease->file = file;
+}
+
 void enlist(Lease* lease) noexcept {
     for (FILE*& spent : g_spent) {
         if (spent == lease->stream) spent = nullptr;  // the address was reused for this stream

@@ -19,7 +19,11 @@
 //   what stdio buffered and closes only the stream and its own descriptor: no callback, no
 //   flush, no seek, so nothing the parent still uses moves.
 // - a stream is never closed while one of its callbacks runs: such a hand-back is refused, and
-//   the lease stays out.
+//   the lease stays out. A lease stays listed until its hand-back is over, since the flush and
+//   seek that put the object back run its own Python code, which may try to lend it again or to
+//   hand the same stream back a second time.
+// - a lease holds a reference to its object until hand-back, so the object a lease names is
+//   never a later one that came to live at a dead one's address.
 // - the GIL guards every lease and the registry.
 #pragma once
 
@@ -66,6 +70,8 @@ struct CookieState {
     vdr_off_t before_seek = -1;
     bool moved = false;
     vdr_off_t position = 0;  // the object's position, or bytes consumed if it can't tell
+    bool raw = false;        // writing to an io.RawIOBase: None from write() means "took nothing"
+    vdr_off_t delivered = 0; // bytes write() took through this stream, for BlockingIOError
     SavedError error;        // first exception raised in a callback; the stream is dead after it
 };
 
@@ -85,16 +91,19 @@ struct PeekState {
 
 struct Lease {
     FILE* stream = nullptr;
-    // Borrowed: the borrower keeps the object until it hands the stream back (it must pass it
-    // to PyFile_DupClose anyway). A strong reference here would hide a cycle through the object
-    // from the collector, and the stream and its descriptor would never be handed back.
-    PyObject* file = nullptr;
+    // The object, held for as long as the stream is out: identity by address is sound only
+    // while the address cannot pass to another object. A borrower that the collector tracks
+    // reports this reference in its traverse as well as its own, so that a cycle through the
+    // object stays collectable (see vandor.segy's file trace iterator).
+    PyObject* file = nullptr;  // borrowed from `held`
+    Ref held;
     char* buffer = nullptr;  // given to setvbuf, so freed only after fclose
     Lease* next = nullptr;
     Route route = Route::cookie;
     bool writing = false;
     pid_t owner = 0;     // the process that took the lease
     int callbacks = 0;   // callbacks running on the stream right now
+    bool closing = false;  // being handed back: still listed, so the object is not lent again
     DescriptorState descriptor;
     CookieState cookie;
     PeekState peek;
@@ -104,6 +113,9 @@ struct Lease {
     Lease& operator=(const Lease&) = delete;
     ~Lease();
 };
+
+// Ties the lease to `file` with a reference of its own; nothing fails.
+void hold(Lease* lease, PyObject* file) noexcept;
 
 // Registers a lease whose stream is set; nothing fails.
 void enlist(Lease* lease) noexcept;

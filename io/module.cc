@@ -128,7 +128,7 @@ int PyFile_DupClose(PyObject* file, FILE* stream, [[maybe_unused]] vdr_off_t ori
     SavedError first;
     SavedError callback;
     Lease* lease = find_lease(stream);
-    if (lease != nullptr && lease->callbacks > 0) {
+    if (lease != nullptr && (lease->callbacks > 0 || lease->closing)) {
         // fclose would free the buffer the running callback fills; the lease stays out
         PyErr_SetString(PyExc_ValueError,
                         "cannot hand back a stream while it is reading or writing");
@@ -137,7 +137,7 @@ int PyFile_DupClose(PyObject* file, FILE* stream, [[maybe_unused]] vdr_off_t ori
         return -1;
     }
     if (lease != nullptr) {
-        unlist(lease);
+        lease->closing = true;
         if (lease->owner != getpid()) {
             forsake(lease);
         } else if (lease->route == Route::positioned) {
@@ -152,6 +152,7 @@ int PyFile_DupClose(PyObject* file, FILE* stream, [[maybe_unused]] vdr_off_t ori
                             "PyFile_DupClose() was given another object than the stream's");
             note_failure(&first, 0);
         }
+        unlist(lease);
         callback = std::move(lease->cookie.error);
         delete lease;
     } else if (!forget_spent(stream)) {

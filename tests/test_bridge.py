@@ -140,6 +140,33 @@ def test_a_step_refuses_a_nested_step_or_set_up_from_the_object_it_reads(call):
     assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
 
 
+class WritesItselfInside(io.BytesIO):
+    """Writes a dataset to itself from inside the write that hands its stdio buffer on."""
+    def __init__(self, ds):
+        super().__init__()
+        self.ds, self.refusals = ds, []
+
+    def write(self, b):
+        if self.ds is not None:
+            ds, self.ds = self.ds, None
+            try:
+                ds.to_file(self)
+            except ValueError as e:
+                self.refusals.append(str(e))
+        return super().write(b)
+
+
+@pytest.mark.parametrize("n", [10, N_TRACES])  # written out at hand-back only, or before too
+def test_a_write_is_not_lent_again_while_its_stream_is_handed_back(n):
+    ds = segy.SEGY([np.array(s, np.float32) for s in SAMPLES[:n]], 4)
+    expected = io.BytesIO()
+    ds.to_stream(expected)
+    f = WritesItselfInside(segy.SEGY([np.zeros(3, np.float32)], 4))
+    ds.to_file(f)
+    assert f.getvalue() == expected.getvalue()
+    assert len(f.refusals) == 1 and "another stream is writing to this" in f.refusals[0]
+
+
 THREADS = r'''
 import gzip, io, os, sys, threading, time
 sys.path.insert(0, {tests!r})

@@ -358,18 +358,10 @@ WRITES = {
     "stream to_stream": lambda ds, f: iter(ds).to_stream(f),
     "to_file": lambda ds, f: ds.to_file(f),
 }
-PENDING = pytest.mark.xfail(strict=True, reason="the lent stream's write() callback in vandor._io "
-                            "still reads results on its own")
 
 
-
-def pending(write, answer):
-    misread = write == "to_file" and answer in {"True", "numpy count", "index count", "raw None",
-                                                "float"}
-    return pytest.param(write, answer, marks=PENDING if misread else ())
-
-
-@pytest.mark.parametrize("write, answer", [pending(w, a) for w in WRITES for a in ANSWERS])
+@pytest.mark.parametrize("write", WRITES)
+@pytest.mark.parametrize("answer", ANSWERS)
 def test_every_write_answer_at_every_call_is_read_as_io_reads_it(write, answer):
     cls, take, result, error = ANSWERS[answer]
     ds = SEGY([np.arange(n, dtype=np.float32) for n in (3, 60_000, 5)], 4)

@@ -5,6 +5,7 @@ import gzip
 import io
 import os
 import threading
+import weakref
 
 import pytest
 
@@ -347,6 +348,20 @@ def test_second_hand_back_after_success_is_refused():
     hand_back(f, lent)
     with pytest.raises(ValueError):
         dup_close(f, lent.stream, lent.orig_pos)
+
+
+def test_an_object_let_go_while_lent_stays_itself_until_the_hand_back():
+    f = io.BytesIO(DATA[:1000])
+    lent = lend(f, b"rb")
+    probe = weakref.ref(f)
+    del f
+    # objects made now may come to live where a freed one was; none of them is lent
+    others = [io.BytesIO(b"x") for _ in range(200)]
+    for other in others:
+        hand_back(other, lend(other, b"rb"))
+    assert fread(lent.stream, 1000) == DATA[:1000]
+    hand_back(probe(), lent)
+    assert probe() is None  # the hand-back let go of it
 
 
 def test_no_descriptor_leaks(tmp_path):

@@ -82,9 +82,12 @@ int refuse_writing_over_source(DatasetObject* ds, PyObject* source, PyObject* ta
     for (PyObject* obj : objects) {
         if (obj != nullptr && obj == target) return refuse();
     }
-    if (has_write(target)) return 0;
     FileId written;
-    if (PyLong_Check(target)) {
+    if (has_write(target)) {
+        // another object on the file writes over the traces as surely as its path or its
+        // descriptor would: told by the file behind the object's descriptor, if it has one
+        written = of_object(target);
+    } else if (PyLong_Check(target)) {
         if (!descriptors) return 0;
         written = of_object(target);
     } else if (of_path(target, &written) < 0) {

@@ -10,7 +10,8 @@ struct DatasetObject;
 
 // Refuses with ValueError a `target` that is where `ds` reads its traces from: the very object
 // it reads (its backing file object, or the file object of the stream `source` or of the
-// wrapped stream), or a path naming the same file as that object's descriptor. An integer
+// wrapped stream), or a path or another file object naming the same file as that object's
+// descriptor. An integer
 // target is a descriptor when `descriptors` is set, else left to the caller to refuse.
 // `source` is the iteration already started, or nullptr. 0, or -1 + exception.
 int refuse_writing_over_source(DatasetObject* ds, PyObject* source, PyObject* target,

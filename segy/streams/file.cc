@@ -176,7 +176,12 @@ int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
 }
 
 int file_traverse(PyObject* op, visitproc visit, void* arg) {
-    Py_VISIT(as_file(op)->file);
+    FileStreamObject* self = as_file(op);
+    Py_VISIT(self->file);
+    // the bridge holds the object too while the stream is out, on this iterator's behalf: that
+    // reference is reported here, or a cycle through the object would look reachable from outside
+    // and the iterator would never be finalised to hand the stream back
+    if (self->fd != nullptr) Py_VISIT(self->file);
     return 0;
 }
 
