@@ -113,8 +113,8 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     if (target == nullptr) fail("cannot import vandor.segy and fuzz/target.py (PYTHONPATH?)");
     PyObject* cls = PyObject_GetAttrString(segy, "SEGYTrace");
     PyObject* vtable = cls ? PyObject_GetAttrString(cls, "__pyx_vtable__") : nullptr;
-    methods = vtable ? static_cast<const TraceMethods*>(PyCapsule_GetPointer(vtable, nullptr))
-                     : nullptr;
+    methods =
+        vtable ? static_cast<const TraceMethods*>(PyCapsule_GetPointer(vtable, nullptr)) : nullptr;
     check = PyObject_GetAttrString(target, "check");
     if (methods == nullptr || check == nullptr) fail("module set-up");
     Py_DECREF(vtable);

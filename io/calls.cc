@@ -26,8 +26,8 @@ int call_tell(PyObject* file, vdr_off_t* out) {
 }
 
 int call_seek(PyObject* file, vdr_off_t offset, int whence, vdr_off_t* out) {
-    Ref pos = Ref::steal(
-        PyObject_CallMethod(file, "seek", "Li", static_cast<long long>(offset), whence));
+    Ref pos =
+        Ref::steal(PyObject_CallMethod(file, "seek", "Li", static_cast<long long>(offset), whence));
     if (!pos) return -1;
     if (pos.get() == Py_None) return call_tell(file, out);  // seek need not report where it went
     const long long value = PyLong_AsLongLong(pos.get());

@@ -138,7 +138,6 @@ Py_ssize_t peek_some(Lease* lease, char* buf, Py_ssize_t size) {
     return n;
 }
 
-
 // Whether the object is still where this stream left it: a caller that read or seeked it while it
 // was lent moved it under the stream, and reading on would splice bytes from elsewhere into the
 // traces. Only an object that can tell is checked; 0, or -1 + ValueError.
@@ -167,8 +166,8 @@ ssize_t cookie_read(void* cookie, char* buf, std::size_t size) {
     CallbackScope scope(lease);
     const auto want = static_cast<Py_ssize_t>(std::min(size, kMaxChunk));
     const Py_ssize_t n = check_in_place(lease) < 0 ? -1
-                         : lease->peek.on        ? peek_some(lease, buf, want)
-                                                 : read_some(lease, buf, want);
+                         : lease->peek.on          ? peek_some(lease, buf, want)
+                                                   : read_some(lease, buf, want);
     const vdr_off_t before_seek = std::exchange(lease->cookie.before_seek, -1);
     if (n < 0) {
         if (before_seek >= 0 && filling_after_seek(lease->stream)) {
@@ -397,9 +396,8 @@ DupResult lend_cookie(PyObject* file, bool writing) {
     // seek is put back where the reader stopped, and one that can peek (a buffered pipe) lends
     // its own buffer and gives up only what was used. Any other object is read unbuffered, so
     // stdio never takes from it more than it hands on.
-    const int set = lease->buffer != nullptr
-                        ? setvbuf(stream, lease->buffer, _IOFBF, buffer_size)
-                        : setvbuf(stream, nullptr, _IONBF, 0);
+    const int set = lease->buffer != nullptr ? setvbuf(stream, lease->buffer, _IOFBF, buffer_size)
+                                             : setvbuf(stream, nullptr, _IONBF, 0);
     if (set != 0) return abandon(stream, lease);
     lease->stream = stream;
     enlist(lease);

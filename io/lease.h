@@ -69,10 +69,10 @@ struct CookieState {
     // from what stdio holds (a seek whose refill failed leaves stdio with its old buffer)
     vdr_off_t before_seek = -1;
     bool moved = false;
-    vdr_off_t position = 0;  // the object's position, or bytes consumed if it can't tell
-    bool raw = false;        // writing to an io.RawIOBase: None from write() means "took nothing"
-    vdr_off_t delivered = 0; // bytes write() took through this stream, for BlockingIOError
-    SavedError error;        // first exception raised in a callback; the stream is dead after it
+    vdr_off_t position = 0;   // the object's position, or bytes consumed if it can't tell
+    bool raw = false;         // writing to an io.RawIOBase: None from write() means "took nothing"
+    vdr_off_t delivered = 0;  // bytes write() took through this stream, for BlockingIOError
+    SavedError error;         // first exception raised in a callback; the stream is dead after it
 };
 
 // Reads show what the object holds (peek) and take it once stdio has used it.
@@ -101,8 +101,8 @@ struct Lease {
     Lease* next = nullptr;
     Route route = Route::cookie;
     bool writing = false;
-    pid_t owner = 0;     // the process that took the lease
-    int callbacks = 0;   // callbacks running on the stream right now
+    pid_t owner = 0;       // the process that took the lease
+    int callbacks = 0;     // callbacks running on the stream right now
     bool closing = false;  // being handed back: still listed, so the object is not lent again
     DescriptorState descriptor;
     CookieState cookie;

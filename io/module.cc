@@ -178,8 +178,8 @@ int io_exec(PyObject* module) {
     Ref capi = Ref::steal(PyDict_New());
     if (!capi) return -1;
     // the names point at the header's constants, which live as long as the process
-    Ref dup = Ref::steal(
-        PyCapsule_New(reinterpret_cast<void*>(&PyFile_Dup), kDupSignature, nullptr));
+    Ref dup =
+        Ref::steal(PyCapsule_New(reinterpret_cast<void*>(&PyFile_Dup), kDupSignature, nullptr));
     if (!dup || PyDict_SetItemString(capi.get(), "PyFile_Dup", dup.get()) < 0) return -1;
     Ref dup_close = Ref::steal(
         PyCapsule_New(reinterpret_cast<void*>(&PyFile_DupClose), kDupCloseSignature, nullptr));
@@ -205,4 +205,6 @@ PyModuleDef io_module = {
 }  // namespace
 }  // namespace vandor::io
 
-PyMODINIT_FUNC PyInit__io() { return PyModuleDef_Init(&vandor::io::io_module); }
+PyMODINIT_FUNC PyInit__io() {
+    return PyModuleDef_Init(&vandor::io::io_module);
+}

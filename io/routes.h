@@ -9,7 +9,9 @@
 
 namespace vandor::io {
 
-inline DupResult failed_dup() { return {nullptr, -1}; }
+inline DupResult failed_dup() {
+    return {nullptr, -1};
+}
 
 // A stream that failed its set-up: closed with its lease, errno raised as OSError.
 DupResult abandon(FILE* stream, Lease* lease);

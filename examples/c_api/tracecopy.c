@@ -37,16 +37,14 @@ static PyObject* tracecopy_roundtrip(PyObject* self, PyObject* args) {
     }
 
     segy* copy = NULL;
-    Py_BEGIN_ALLOW_THREADS
-    segy* original = make_record(ns);
+    Py_BEGIN_ALLOW_THREADS segy* original = make_record(ns);
     if (original != NULL) {
         copy = segy_api.copy_of(original, NULL);
         /* the copy has samples of its own: clobbering the original's leaves it as it was */
         for (int i = 0; i < ns; ++i) original->data[i] = -1.0f;
         segy_api.del_trace(original, 1);
     }
-    Py_END_ALLOW_THREADS
-    if (copy == NULL) return PyErr_NoMemory();
+    Py_END_ALLOW_THREADS if (copy == NULL) return PyErr_NoMemory();
 
     /* the trace takes the record and its samples: it frees both when it dies */
     VandorTraceFromTraceArgs owned = {2, 1, 1};
@@ -110,8 +108,17 @@ static PyModuleDef_Slot tracecopy_slots[] = {
 };
 
 static struct PyModuleDef tracecopy_module = {
-    PyModuleDef_HEAD_INIT, "tracecopy", "Uses vandor.segy's C-level interface.", 0,
-    tracecopy_methods, tracecopy_slots, NULL, NULL, NULL,
+    PyModuleDef_HEAD_INIT,
+    "tracecopy",
+    "Uses vandor.segy's C-level interface.",
+    0,
+    tracecopy_methods,
+    tracecopy_slots,
+    NULL,
+    NULL,
+    NULL,
 };
 
-PyMODINIT_FUNC PyInit_tracecopy(void) { return PyModuleDef_Init(&tracecopy_module); }
+PyMODINIT_FUNC PyInit_tracecopy(void) {
+    return PyModuleDef_Init(&tracecopy_module);
+}

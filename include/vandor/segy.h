@@ -173,8 +173,8 @@ static inline int vandor_segy_import(VandorSegyAPI* api) {
                                     &tables[3]);
     }
     if (status == 0) {
-        status = vandor_segy__class(module, "_FileTraceIterator", &api->file_stream_type,
-                                    &tables[4]);
+        status =
+            vandor_segy__class(module, "_FileTraceIterator", &api->file_stream_type, &tables[4]);
     }
     Py_DECREF(module);
     api->trace = (const VandorTraceMethods*)tables[0];

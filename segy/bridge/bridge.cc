@@ -21,7 +21,8 @@ const char* sibling_name(PyObject* module) {
 int import_function(PyObject* module, const char* func, const char* signature, void** out) {
     Ref table = Ref::steal(PyObject_GetAttrString(module, "__pyx_capi__"));
     if (!table) return -1;
-    PyObject* capsule = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), func) : nullptr;
+    PyObject* capsule =
+        PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), func) : nullptr;
     if (capsule == nullptr) {
         PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s",
                      sibling_name(module), func);

@@ -66,8 +66,8 @@ int bind_keywords(const Signature& sig, PyObject* kwargs, Py_ssize_t nargs, PyOb
             return -1;
         }
         if (rest == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         sig.func, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.func,
+                         key);
             return -1;
         }
         if (*rest == nullptr && (*rest = PyDict_New()) == nullptr) return -1;
@@ -163,8 +163,9 @@ int no_keywords(const char* func, PyObject* kwargs) {
 int check_arg_type(PyObject* obj, PyTypeObject* type, const char* name, bool none_ok, bool exact) {
     if (none_ok && obj == Py_None) return 0;
     if (exact ? Py_IS_TYPE(obj, type) : PyObject_TypeCheck(obj, type)) return 0;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, type->tp_name, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 type->tp_name, Py_TYPE(obj)->tp_name);
     return -1;
 }
 
@@ -222,7 +223,8 @@ int as_float(PyObject* obj, float* out) {
     // a double is undefined, so spell the IEEE result out
     constexpr double kOverflow = static_cast<double>(FLT_MAX) + 0x1p103;
     if (std::isfinite(d) && std::fabs(d) >= kOverflow) {
-        *out = std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(d > 0 ? 1 : -1));
+        *out = std::copysign(std::numeric_limits<float>::infinity(),
+                             static_cast<float>(d > 0 ? 1 : -1));
         return 0;
     }
     *out = static_cast<float>(d);

@@ -4,13 +4,16 @@
 namespace vandor::segy {
 
 inline constexpr const char kUnableToAllocateTrace[] = "Unable to allocate trace.";
-inline constexpr const char kUnableToAllocateTraceStructure[] = "Unable to allocate trace structure.";
+inline constexpr const char kUnableToAllocateTraceStructure[] =
+    "Unable to allocate trace structure.";
 inline constexpr const char kUnableToReadHeader[] = "Unable to read trace header from file.";
-inline constexpr const char kUnableToReadSamples[] = "Unable to read expected number of trace samples.";
+inline constexpr const char kUnableToReadSamples[] =
+    "Unable to read expected number of trace samples.";
 inline constexpr const char kErrorWritingHeader[] = "Error writing trace header to file.";
 inline constexpr const char kErrorWritingData[] = "Error writing trace data to file.";
 inline constexpr const char kNotInitialized[] = "Memoryview is not initialized";
-inline constexpr const char kNoMode[] = "SEGY file is not on disk, in memory, nor from an iterator.";
+inline constexpr const char kNoMode[] =
+    "SEGY file is not on disk, in memory, nor from an iterator.";
 inline constexpr const char kCannotConvert[] = "Cannot convert %.200s to %.200s";
 inline constexpr const char kErrorWritingCount[] = "Error writing trace count to file.";
 // the count ahead of the traces disagrees with the traces that followed it and cannot be mended

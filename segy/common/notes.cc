@@ -76,9 +76,10 @@ std::string suspect(const unsigned char b[4], std::int64_t size) {
     }
     const std::int32_t other = swapped(b);
     if (size >= 0 && fits(other, size)) {
-        return format("; read in the other byte order the count would be %d, which the file can "
-                      "hold: it may come from a machine of the other byte order",
-                      other);
+        return format(
+            "; read in the other byte order the count would be %d, which the file can "
+            "hold: it may come from a machine of the other byte order",
+            other);
     }
     return {};
 }
@@ -136,8 +137,8 @@ int add_note(const char* fmt, ...) {
     return -1;
 }
 
-int note_read_error(PyObject* source, std::int64_t index, std::int64_t offset,
-                    const ShortRead& end, const CountCheck* count) {
+int note_read_error(PyObject* source, std::int64_t index, std::int64_t offset, const ShortRead& end,
+                    const CountCheck* count) {
     return with_note([&] {
         Ref name = describe(source);
         if (!name) return Ref();
@@ -154,17 +155,19 @@ int note_read_error(PyObject* source, std::int64_t index, std::int64_t offset,
                               at);
                 break;
             case ShortRead::kHeader:
-                what = end.got == 0 && end.at_end
-                           ? format("the file ends at byte %lld, where trace %lld should begin",
-                                    at, i)
-                           : format("%s %zu bytes into the header of trace %lld, which begins at "
-                                    "byte %lld",
-                                    verb, end.got, i, at);
+                what =
+                    end.got == 0 && end.at_end
+                        ? format("the file ends at byte %lld, where trace %lld should begin", at, i)
+                        : format(
+                              "%s %zu bytes into the header of trace %lld, which begins at "
+                              "byte %lld",
+                              verb, end.got, i, at);
                 break;
             case ShortRead::kSamples:
-                what = format("%s %zu bytes into the samples of trace %lld (ns %u), which begins "
-                              "at byte %lld",
-                              verb, end.got, i, end.ns, at);
+                what = format(
+                    "%s %zu bytes into the samples of trace %lld (ns %u), which begins "
+                    "at byte %lld",
+                    verb, end.got, i, end.ns, at);
                 break;
         }
         if (count != nullptr) what += count_clause(*count);
@@ -177,7 +180,8 @@ int note_write_error(PyObject* target, std::int64_t index) {
         Ref name = describe(target);
         if (!name) return Ref();
         if (index < 0) {
-            return Ref::steal(PyUnicode_FromFormat("while writing the trace count to %U", name.get()));
+            return Ref::steal(
+                PyUnicode_FromFormat("while writing the trace count to %U", name.get()));
         }
         return Ref::steal(PyUnicode_FromFormat("while writing trace %lld to %U",
                                                static_cast<long long>(index), name.get()));
@@ -205,10 +209,10 @@ int note_count_overflow(PyObject* source, const unsigned char raw[4]) {
         if (!name) return Ref();
         const std::uint32_t value = std::uint32_t{raw[0]} | std::uint32_t{raw[1]} << 8 |
                                     std::uint32_t{raw[2]} << 16 | std::uint32_t{raw[3]} << 24;
-        std::string what =
-            format("the trace count (the first 4 bytes of the stored dataset) reads %u, "
-                   "more than a signed 32-bit count can hold",
-                   value);
+        std::string what = format(
+            "the trace count (the first 4 bytes of the stored dataset) reads %u, "
+            "more than a signed 32-bit count can hold",
+            value);
         what += suspect(raw, -1);
         const std::int32_t other = swapped(raw);
         if (other >= 0 && !(raw[0] == 0x1f && raw[1] == 0x8b)) {

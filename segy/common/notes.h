@@ -33,8 +33,8 @@ int add_note(const char* format, ...);
 // A read of trace `index`, which begins `offset` bytes after the first byte of the stored
 // dataset, failed with the pending exception: `source` is the path or file object read from.
 // `end` tells what was found; `count` is checked against the file's size when given. Returns -1.
-int note_read_error(PyObject* source, std::int64_t index, std::int64_t offset,
-                    const ShortRead& end, const CountCheck* count);
+int note_read_error(PyObject* source, std::int64_t index, std::int64_t offset, const ShortRead& end,
+                    const CountCheck* count);
 
 // Writing trace `index` (-1: the trace count ahead of the traces) to `target` failed.
 int note_write_error(PyObject* target, std::int64_t index);

@@ -28,8 +28,8 @@ inline int is_raw(PyObject* f) {
 // The interpreter's BlockingIOError for a raw object that took nothing; `delivered` is what
 // the whole operation had handed over before, as io's buffered writers report it. Always -1.
 inline Py_ssize_t raise_would_block(Py_ssize_t delivered) {
-    PyObject* err = PyObject_CallFunction(PyExc_BlockingIOError, "isn", EAGAIN, kWouldBlock,
-                                          delivered);
+    PyObject* err =
+        PyObject_CallFunction(PyExc_BlockingIOError, "isn", EAGAIN, kWouldBlock, delivered);
     if (err != nullptr) {
         PyErr_SetObject(PyExc_BlockingIOError, err);
         Py_DECREF(err);

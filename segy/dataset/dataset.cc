@@ -14,7 +14,9 @@
 namespace vandor::segy {
 namespace {
 
-DatasetObject* as_dataset(PyObject* self) { return reinterpret_cast<DatasetObject*>(self); }
+DatasetObject* as_dataset(PyObject* self) {
+    return reinterpret_cast<DatasetObject*>(self);
+}
 
 constexpr const char* kInitNames[] = {"trace_data", "dt"};
 constexpr Signature kInit{"__init__", kInitNames, 2};

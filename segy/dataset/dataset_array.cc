@@ -43,10 +43,12 @@ namespace {
 
 constexpr Py_ssize_t kHeader = VANDOR_SEGY_HEADER_BYTES;
 constexpr off_t kCountBytes = sizeof(std::int32_t);
-constexpr int kBatchTraces = 512;              // two iovecs a trace, within IOV_MAX (1024)
+constexpr int kBatchTraces = 512;                  // two iovecs a trace, within IOV_MAX (1024)
 constexpr std::size_t kScatterSampleBytes = 2048;  // headers only: above this, skip by offset
 
-DatasetObject* as_dataset(PyObject* self) { return reinterpret_cast<DatasetObject*>(self); }
+DatasetObject* as_dataset(PyObject* self) {
+    return reinterpret_cast<DatasetObject*>(self);
+}
 
 std::uint16_t ns_of(const char* header) {
     std::uint16_t ns;
@@ -55,8 +57,9 @@ std::uint16_t ns_of(const char* header) {
 }
 
 int raise_differing_ns(Py_ssize_t index, unsigned ns, Py_ssize_t first, unsigned first_ns) {
-    PyErr_Format(PyExc_ValueError, "traces differ in ns: trace %zd has %u samples, trace %zd has %u",
-                 index, ns, first, first_ns);
+    PyErr_Format(PyExc_ValueError,
+                 "traces differ in ns: trace %zd has %u samples, trace %zd has %u", index, ns,
+                 first, first_ns);
     return -1;
 }
 
@@ -107,7 +110,9 @@ class Rows {
         return reserve(std::max<Py_ssize_t>(64, capacity_ + capacity_ / 2));
     }
     char* header(Py_ssize_t i) { return PyByteArray_AS_STRING(headers_.get()) + i * kHeader; }
-    char* samples(Py_ssize_t i) { return PyByteArray_AS_STRING(samples_.get()) + i * sample_bytes(); }
+    char* samples(Py_ssize_t i) {
+        return PyByteArray_AS_STRING(samples_.get()) + i * sample_bytes();
+    }
     Py_ssize_t sample_bytes() const { return Py_ssize_t{ns_} * 4; }
 
     // Takes the header just placed in row n(): its ns is checked against the first row's when
@@ -146,8 +151,8 @@ class Rows {
         if (!np) return -1;
         Ref frombuffer = Ref::steal(PyObject_GetAttrString(np.get(), "frombuffer"));
         if (!frombuffer) return -1;
-        Ref h = Ref::steal(PyObject_CallFunctionObjArgs(frombuffer.get(), headers_.get(), dtype,
-                                                        nullptr));
+        Ref h = Ref::steal(
+            PyObject_CallFunctionObjArgs(frombuffer.get(), headers_.get(), dtype, nullptr));
         if (!h) return -1;
         if (samples != nullptr) {
             const Py_ssize_t width = have_ns_ ? Py_ssize_t{ns_} : 0;
@@ -267,9 +272,8 @@ int read_from(const PathRead& f, off_t offset, Py_ssize_t start, Py_ssize_t stop
     const bool scatter = rows->samples_wanted() || std::size_t{ns} * 4 <= kScatterSampleBytes;
     // headers only: a batch is read whole into one block and its headers copied out, which costs
     // less than the kernel scattering two pieces a trace
-    std::vector<char> scratch(rows->samples_wanted() || !scatter
-                                  ? 0
-                                  : kBatchTraces * static_cast<std::size_t>(step));
+    std::vector<char> scratch(
+        rows->samples_wanted() || !scatter ? 0 : kBatchTraces * static_cast<std::size_t>(step));
     Py_ssize_t index = start;
     while (index < stop) {
         const Py_ssize_t i = rows->n();
@@ -390,13 +394,12 @@ int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) 
 }
 
 // Opens the backing path as iteration does, reads, and closes it on every way out.
-int gather_path(PyObject* path, std::int32_t count, Py_ssize_t start, Py_ssize_t stop,
-                Rows* rows) {
+int gather_path(PyObject* path, std::int32_t count, Py_ssize_t start, Py_ssize_t stop, Rows* rows) {
     Ref os = Ref::steal(module_global(names::os));
     Ref fspath = os ? Ref::steal(PyObject_CallMethodOneArg(os.get(), names::fspath, path)) : Ref();
     if (!fspath) return -1;
-    Ref file = Ref::steal(
-        PyObject_CallFunctionObjArgs(builtins::open, fspath.get(), names::rb, nullptr));
+    Ref file =
+        Ref::steal(PyObject_CallFunctionObjArgs(builtins::open, fspath.get(), names::rb, nullptr));
     if (!file) return -1;
     int status = -1;
     Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(file.get(), names::fileno));
@@ -472,8 +475,8 @@ int read_stdio(FileStreamObject* s, Py_ssize_t start, Py_ssize_t stop, Rows* row
         const std::size_t samples = fread_unlocked(into, 1, ns * 4, s->fd);
         if (samples != ns * 4) {
             raise_read(kUnableToReadSamples);
-            return file_note_read_error(s, {ShortRead::kSamples, samples,
-                                            static_cast<unsigned>(ns), feof_unlocked(s->fd) != 0});
+            return file_note_read_error(s, {ShortRead::kSamples, samples, static_cast<unsigned>(ns),
+                                            feof_unlocked(s->fd) != 0});
         }
         if (ns == 0) {
             raise_empty_trace();

@@ -21,8 +21,8 @@
 #include "segy/common/write_result.h"
 #include "segy/dataset/dataset.h"
 #include "segy/dataset/same_file.h"
-#include "segy/streams/streams.h"
 #include "segy/module/module.h"
+#include "segy/streams/streams.h"
 #include "segy/trace/trace.h"
 
 namespace vandor::segy {
@@ -30,7 +30,9 @@ namespace {
 
 constexpr Py_ssize_t kCountBytes = sizeof(std::int32_t);
 
-DatasetObject* as_dataset(PyObject* self) { return reinterpret_cast<DatasetObject*>(self); }
+DatasetObject* as_dataset(PyObject* self) {
+    return reinterpret_cast<DatasetObject*>(self);
+}
 
 // "Cannot convert X to vandor.segy.SEGYTrace" for anything but a trace, None included: the
 // writers would otherwise have no record to write.
@@ -63,8 +65,8 @@ int raise_stream_error() {
 
 // Where a write takes its traces from, settled before any target is opened.
 struct Source {
-    Ref it;                // the iteration, started ahead for traces read from a file; else empty
-    bool stream = false;   // the dataset wraps a stream, whose length it cannot vouch for
+    Ref it;               // the iteration, started ahead for traces read from a file; else empty
+    bool stream = false;  // the dataset wraps a stream, whose length it cannot vouch for
 };
 
 // Starts the iteration of a dataset whose traces come from a file, so that a source that
@@ -142,8 +144,8 @@ int write_stored(PyObject* self, Source* src, PyObject* target, FILE* fp, bool s
         if (check_trace(item.get()) < 0 || count_trace(&out->written) < 0) {
             return note_write_error(target, index);
         }
-        Ref r = Ref::steal(kTraceMethods.to_file_descriptor(
-            reinterpret_cast<TraceObject*>(item.get()), fp));
+        Ref r = Ref::steal(
+            kTraceMethods.to_file_descriptor(reinterpret_cast<TraceObject*>(item.get()), fp));
         if (!r) return note_write_error(target, index);
     }
     if (PyErr_Occurred()) return -1;
@@ -190,8 +192,8 @@ int fsync_directory(PyObject* path) {
 // Steps inside the target's context: lend, write, hand back, then flush and, for a regular file
 // this call opened by its path `created`, sync the file and its directory. A device or a FIFO
 // cannot be synced, and has taken every byte once the stream is handed back.
-int write_to_file(PyObject* self, Source* src, PyObject* f, PyObject* created,
-                  bool regular, StoredWrite* out) {
+int write_to_file(PyObject* self, Source* src, PyObject* f, PyObject* created, bool regular,
+                  StoredWrite* out) {
     // a lent stream can tell where it is on an object that cannot go back there, so the object
     // is asked, where the answer decides the count
     const int seekable = src->stream ? can_seek(f) : 0;
@@ -485,7 +487,7 @@ PyObject* dataset_to_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     Ref target = Ref::steal(has_attr_quiet(stream, names::write) ? nullcontext(stream)
-                                                                  : open_file(stream, names::wb));
+                                                                 : open_file(stream, names::wb));
     if (!target) return nullptr;
     std::int64_t written = 0;
     const int status = with_context(

@@ -25,7 +25,9 @@ bool operator==(const FileId& a, const FileId& b) {
     return a.known && b.known && a.dev == b.dev && a.ino == b.ino;
 }
 
-FileId from_stat(const struct stat& st) { return {st.st_dev, st.st_ino, true}; }
+FileId from_stat(const struct stat& st) {
+    return {st.st_dev, st.st_ino, true};
+}
 
 // The file behind the descriptor of file object `f` (or the descriptor `f` itself). An object
 // without one (a BytesIO, a closed file) has no identity: only the object itself is the source.

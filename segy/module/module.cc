@@ -53,8 +53,8 @@ PyObject* g_not_implemented_error = nullptr;
 PyObject* g_stop_iteration = nullptr;
 PyObject* g_os_error = nullptr;
 const BuiltinSlot kBuiltins[] = {
-    {"MemoryError", &g_memory_error},   {"IOError", &g_io_error},
-    {"TypeError", &g_type_error},       {"open", &builtins::open},
+    {"MemoryError", &g_memory_error},       {"IOError", &g_io_error},
+    {"TypeError", &g_type_error},           {"open", &builtins::open},
     {"AttributeError", &g_attribute_error}, {"NotImplementedError", &g_not_implemented_error},
     {"StopIteration", &g_stop_iteration},   {"OSError", &g_os_error},
 };
@@ -67,8 +67,7 @@ struct Export {
 };
 const Export kExports[] = {
     {"new_trace", "segy *(int)", reinterpret_cast<void*>(&new_trace)},
-    {"copy_of",
-     "segy *(segy *, struct __pyx_opt_args_6vandor_4segy_copy_of *__pyx_optional_args)",
+    {"copy_of", "segy *(segy *, struct __pyx_opt_args_6vandor_4segy_copy_of *__pyx_optional_args)",
      reinterpret_cast<void*>(&copy_of)},
     {"del_trace", "void (segy *, int)", reinterpret_cast<void*>(&del_trace)},
 };
@@ -107,8 +106,8 @@ PyObject* pickle_setstate(PyObject* /*self*/, PyObject* args, PyObject* kwargs) 
     return nullptr;
 }
 
-PyMethodDef kReduceDef = {"__reduce__", as_method(pickle_reduce),
-                          METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef kReduceDef = {"__reduce__", as_method(pickle_reduce), METH_VARARGS | METH_KEYWORDS,
+                          nullptr};
 PyMethodDef kSetstateDef = {"__setstate__", as_method(pickle_setstate),
                             METH_VARARGS | METH_KEYWORDS, nullptr};
 
@@ -155,8 +154,9 @@ int publish_records() {
 }
 
 int intern_names() {
-#define VANDOR_NAME_INIT(id, text) \
-    if (names::id == nullptr && (names::id = PyUnicode_InternFromString(text)) == nullptr) return -1;
+#define VANDOR_NAME_INIT(id, text)                                                         \
+    if (names::id == nullptr && (names::id = PyUnicode_InternFromString(text)) == nullptr) \
+        return -1;
     VANDOR_NAMES(VANDOR_NAME_INIT)
 #undef VANDOR_NAME_INIT
     return 0;
@@ -191,7 +191,8 @@ int bind_from_import(const char* module, const char* name, PyObject* as) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         // the interpreter's own wording for a failed `from module import name`
         PyErr_Clear();
-        Ref file = Ref::steal(PyModule_Check(m.get()) ? PyModule_GetFilenameObject(m.get()) : nullptr);
+        Ref file =
+            Ref::steal(PyModule_Check(m.get()) ? PyModule_GetFilenameObject(m.get()) : nullptr);
         PyErr_Clear();
         if (file) {
             PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s' (%U)", as, module,
@@ -286,8 +287,7 @@ int check_single_interpreter() {
     return 0;
 }
 
-int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to,
-                   bool none_ok) {
+int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool none_ok) {
     Ref v = Ref::steal(PyObject_GetAttrString(spec, from));
     if (!v) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -362,17 +362,14 @@ PyModuleDef_Slot kSlots[] = {
 PyMethodDef kNoFunctions[] = {{nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "segy",
-    nullptr,
-    0,
-    kNoFunctions,
-    kSlots,
+    PyModuleDef_HEAD_INIT, "segy", nullptr, 0, kNoFunctions, kSlots,
 };
 
 }  // namespace
 
-PyObject* module_object() { return g_module; }
+PyObject* module_object() {
+    return g_module;
+}
 
 PyObject* module_global(PyObject* name) {
     if (g_dict != nullptr) {
@@ -391,4 +388,6 @@ PyObject* module_global(PyObject* name) {
 
 }  // namespace vandor::segy
 
-PyMODINIT_FUNC PyInit_segy() { return PyModuleDef_Init(&vandor::segy::kModule); }
+PyMODINIT_FUNC PyInit_segy() {
+    return PyModuleDef_Init(&vandor::segy::kModule);
+}

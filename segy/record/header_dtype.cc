@@ -16,28 +16,36 @@ PyObject* g_header_dtype = nullptr;  // strong; lives as long as the process
 template <typename T>
 constexpr const char* dtype_code();
 template <>
-constexpr const char* dtype_code<std::int32_t>() { return "=i4"; }
+constexpr const char* dtype_code<std::int32_t>() {
+    return "=i4";
+}
 template <>
-constexpr const char* dtype_code<std::int16_t>() { return "=i2"; }
+constexpr const char* dtype_code<std::int16_t>() {
+    return "=i2";
+}
 template <>
-constexpr const char* dtype_code<std::uint16_t>() { return "=u2"; }
+constexpr const char* dtype_code<std::uint16_t>() {
+    return "=u2";
+}
 template <>
-constexpr const char* dtype_code<float>() { return "=f4"; }
+constexpr const char* dtype_code<float>() {
+    return "=f4";
+}
 
 // [(name, code), ...] in layout order, the unassigned tail as one (reserved, code, (14,)).
 PyObject* field_list() {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-#define VANDOR_DTYPE_FIELD(off, ctype, name, kind, dflt)                                       \
-    {                                                                                          \
-        Ref item = Ref::steal(Py_BuildValue("(ss)", #name, dtype_code<ctype>()));              \
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;                \
+#define VANDOR_DTYPE_FIELD(off, ctype, name, kind, dflt)                          \
+    {                                                                             \
+        Ref item = Ref::steal(Py_BuildValue("(ss)", #name, dtype_code<ctype>())); \
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;   \
     }
     VANDOR_SEGY_FIELDS(VANDOR_DTYPE_FIELD)
 #undef VANDOR_DTYPE_FIELD
     constexpr int kReserved = sizeof(::segy::reserved) / sizeof(::segy::reserved[0]);
-    Ref tail = Ref::steal(Py_BuildValue("(ss(i))", "reserved",
-                                        dtype_code<std::int16_t>(), kReserved));
+    Ref tail =
+        Ref::steal(Py_BuildValue("(ss(i))", "reserved", dtype_code<std::int16_t>(), kReserved));
     if (!tail || PyList_Append(list.get(), tail.get()) < 0) return nullptr;
     return list.release();
 }

@@ -28,7 +28,9 @@ PyObject* stream_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*
     return op;
 }
 
-void stream_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+void stream_dealloc(PyObject* self) {
+    Py_TYPE(self)->tp_free(self);
+}
 
 PyObject* stream_iternext(PyObject* self) {
     auto* stream = reinterpret_cast<StreamObject*>(self);
@@ -36,7 +38,9 @@ PyObject* stream_iternext(PyObject* self) {
 }
 
 // A dataset in iterator mode over this very stream, whose same-named method does the work.
-PyObject* wrap(PyObject* self) { return kDatasetMethods.from_trace_iterator(self); }
+PyObject* wrap(PyObject* self) {
+    return kDatasetMethods.from_trace_iterator(self);
+}
 
 constexpr Signature kToMemory{"to_memory", {}, 0};
 PyObject* stream_to_memory(PyObject* self, PyObject* args, PyObject* kwargs) {

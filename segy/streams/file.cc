@@ -18,7 +18,9 @@
 namespace vandor::segy {
 namespace {
 
-FileStreamObject* as_file(PyObject* op) { return reinterpret_cast<FileStreamObject*>(op); }
+FileStreamObject* as_file(PyObject* op) {
+    return reinterpret_cast<FileStreamObject*>(op);
+}
 
 // Through the instance's table, so a C-level subclass that redefines _close_file is honoured.
 PyObject* call_close_file(FileStreamObject* self) {

@@ -9,7 +9,9 @@
 namespace vandor::segy {
 namespace {
 
-MemoryStreamObject* as_memory(PyObject* op) { return reinterpret_cast<MemoryStreamObject*>(op); }
+MemoryStreamObject* as_memory(PyObject* op) {
+    return reinterpret_cast<MemoryStreamObject*>(op);
+}
 
 PyObject* memory_next_trace(StreamObject* stream) {
     auto* self = reinterpret_cast<MemoryStreamObject*>(stream);
@@ -25,7 +27,8 @@ PyObject* memory_next_trace(StreamObject* stream) {
     PyObject* item = PyList_GetItem(self->traces, stream->position);
     if (item == nullptr) return nullptr;
     if (!is_trace(item) && item != Py_None) {
-        PyErr_Format(PyExc_TypeError, kCannotConvert, Py_TYPE(item)->tp_name, SEGYTraceType.tp_name);
+        PyErr_Format(PyExc_TypeError, kCannotConvert, Py_TYPE(item)->tp_name,
+                     SEGYTraceType.tp_name);
         return nullptr;
     }
     ++stream->position;

@@ -35,13 +35,13 @@ struct FileStreamMethods {
 
 struct FileStreamObject {
     StreamObject base;
-    FILE* fd;                   // lent by the bridge; null when no stream is held
-    std::int32_t file_owner;    // the iterator opened `file` and closes it
-    PyObject* file;             // the object `fd` was lent on, or None
-    io::vdr_off_t orig_pos;     // handed back with `fd`
-    std::int32_t running;       // inside a step, set-up or close that may call back into Python
-    std::int64_t offset;        // where the next trace begins, counted from the dataset's first
-                                // byte (the count before it); for the notes of read errors
+    FILE* fd;                 // lent by the bridge; null when no stream is held
+    std::int32_t file_owner;  // the iterator opened `file` and closes it
+    PyObject* file;           // the object `fd` was lent on, or None
+    io::vdr_off_t orig_pos;   // handed back with `fd`
+    std::int32_t running;     // inside a step, set-up or close that may call back into Python
+    std::int64_t offset;      // where the next trace begins, counted from the dataset's first
+                              // byte (the count before it); for the notes of read errors
 };
 
 // Notes the pending read error of trace `position` of `s`, which began at `s->offset`; `end`
@@ -55,6 +55,8 @@ extern const StreamMethods kStreamMethods;
 extern const StreamMethods kMemoryStreamMethods;
 extern const FileStreamMethods kFileStreamMethods;
 
-inline bool is_stream(PyObject* obj) { return PyObject_TypeCheck(obj, &BaseTraceIteratorType); }
+inline bool is_stream(PyObject* obj) {
+    return PyObject_TypeCheck(obj, &BaseTraceIteratorType);
+}
 
 }  // namespace vandor::segy

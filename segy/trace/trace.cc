@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "segy/common/args.h"
-#include "segy/common/notes.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
+#include "segy/common/notes.h"
 #include "segy/common/ref.h"
 #include "segy/module/module.h"
 #include "segy/trace/trace_header.h"
@@ -175,8 +175,8 @@ int acquire_samples(PyObject* array, Py_buffer* view) {
         return -1;
     }
     if (view->ndim != 1) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     1, view->ndim);
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer has wrong number of dimensions (expected %d, got %d)", 1, view->ndim);
         PyBuffer_Release(view);
         return -1;
     }
@@ -279,8 +279,8 @@ bool keeps_alive(PyObject* owner, const TraceObject* self) {
 
 // Swaps `view` for one over a private copy of its bytes; 0, or -1 + exception (view untouched).
 int take_private_copy(Py_buffer* view) {
-    Ref copy = Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(view->buf),
-                                                        view->len));
+    Ref copy =
+        Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(view->buf), view->len));
     Py_buffer own;
     if (!copy || PyObject_GetBuffer(copy.get(), &own, PyBUF_WRITABLE) < 0) return -1;
     PyBuffer_Release(view);
@@ -363,15 +363,16 @@ int trace_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // deeper links so that a chain of any length cannot exhaust the C stack. It keeps deferred
 // objects in their collector header, which is why the class has one but is never tracked.
 void trace_dealloc(PyObject* self) {
-    Py_TRASHCAN_BEGIN(self, trace_dealloc)
-    release_state(reinterpret_cast<TraceObject*>(self));
+    Py_TRASHCAN_BEGIN(self, trace_dealloc) release_state(reinterpret_cast<TraceObject*>(self));
     Py_CLEAR(reinterpret_cast<TraceObject*>(self)->retired);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
 }
 
 // Never called for a trace itself, which is never tracked; the collector only needs one.
-int trace_traverse(PyObject* /*self*/, visitproc /*visit*/, void* /*arg*/) { return 0; }
+int trace_traverse(PyObject* /*self*/, visitproc /*visit*/, void* /*arg*/) {
+    return 0;
+}
 
 const ::segy* initialised_record(PyObject* self) {
     const ::segy* record = reinterpret_cast<TraceObject*>(self)->record;
@@ -426,8 +427,7 @@ PyGetSetDef kGetSet[] = {
     {"dt", trace_get_dt, nullptr, nullptr, nullptr},
     {"ns", trace_get_ns, nullptr, nullptr, nullptr},
     {"ntr", trace_get_ntr, nullptr, nullptr, nullptr},
-    VANDOR_TRACE_FIELD_GETSETS
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    VANDOR_TRACE_FIELD_GETSETS{nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyBufferProcs kBuffer = {trace_getbuffer, nullptr};

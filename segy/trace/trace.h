@@ -31,24 +31,26 @@ struct TraceMethods {  // slot order is binary interface: append, never reorder
 struct TraceObject {
     PyObject_HEAD
     const TraceMethods* methods;
-    ::segy* record;             // null until initialised
-    Py_buffer source;           // export of the array the samples live in; source.obj null if none
-    Py_ssize_t shape;           // number of samples the view spans; exported shape points here
-    Py_ssize_t stride;          // sizeof(float); exported strides point here
-    PyObject* retired;          // list of sample areas replaced by a second constructor call,
-                                // kept until the trace dies: earlier exports may still point there
-    bool trace_owner;           // free `record` on destruction
-    bool trace_data_owner;      // ...and its sample area with it
-    bool exported;              // a buffer export was taken: releasing it tells nothing, so the
-                                // samples of this initialisation live until the trace dies
-    int writing;                // C-level writes under way over the record; their stream's
-                                // callbacks may run script code that re-initialises the trace
+    ::segy* record;         // null until initialised
+    Py_buffer source;       // export of the array the samples live in; source.obj null if none
+    Py_ssize_t shape;       // number of samples the view spans; exported shape points here
+    Py_ssize_t stride;      // sizeof(float); exported strides point here
+    PyObject* retired;      // list of sample areas replaced by a second constructor call,
+                            // kept until the trace dies: earlier exports may still point there
+    bool trace_owner;       // free `record` on destruction
+    bool trace_data_owner;  // ...and its sample area with it
+    bool exported;          // a buffer export was taken: releasing it tells nothing, so the
+                            // samples of this initialisation live until the trace dies
+    int writing;            // C-level writes under way over the record; their stream's
+                            // callbacks may run script code that re-initialises the trace
 };
 
 extern PyTypeObject SEGYTraceType;
 extern const TraceMethods kTraceMethods;
 
-inline bool is_trace(PyObject* obj) { return Py_IS_TYPE(obj, &SEGYTraceType); }
+inline bool is_trace(PyObject* obj) {
+    return Py_IS_TYPE(obj, &SEGYTraceType);
+}
 
 // from_file_descriptor, telling a reader that keeps count of its place how a short read ended:
 // `short_read` (may be null) is filled when the header or the samples ran short.

@@ -9,9 +9,9 @@
 #include <iterator>
 
 #include "segy/common/args.h"
-#include "segy/common/notes.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
+#include "segy/common/notes.h"
 #include "segy/common/ref.h"
 #include "segy/module/module.h"
 #include "segy/record/header_dtype.h"
@@ -35,10 +35,18 @@ constexpr Signature kSetHeader{"set_header", kSetHeaderNames, 0, kSetHeaderInter
 
 // Converts `v` to the field's own type, with the interpreter's message for that width: no value
 // the header can hold is refused and none is cut.
-int convert(PyObject* v, std::int32_t* out) { return as_int(v, out); }
-int convert(PyObject* v, std::int16_t* out) { return as_short(v, out); }
-int convert(PyObject* v, std::uint16_t* out) { return as_ushort(v, out); }
-int convert(PyObject* v, float* out) { return as_float(v, out); }
+int convert(PyObject* v, std::int32_t* out) {
+    return as_int(v, out);
+}
+int convert(PyObject* v, std::int16_t* out) {
+    return as_short(v, out);
+}
+int convert(PyObject* v, std::uint16_t* out) {
+    return as_ushort(v, out);
+}
+int convert(PyObject* v, float* out) {
+    return as_float(v, out);
+}
 
 // The values converted so far and which header bytes they cover. A conversion can run script
 // code (__index__, __float__) that re-initialises the trace or sets fields itself, so only the

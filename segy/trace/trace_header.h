@@ -1,5 +1,6 @@
 // Header fields of a trace by name: one read-only property per field, `header`, set_header and the
-// trace's repr. The getset entries are spliced into SEGYTrace's table by VANDOR_TRACE_FIELD_GETSETS.
+// trace's repr. The getset entries are spliced into SEGYTrace's table by
+// VANDOR_TRACE_FIELD_GETSETS.
 #pragma once
 
 #include <Python.h>
@@ -45,9 +46,10 @@ extern PyMethodDef kTraceHeaderMethods[];
 #define VANDOR_TRACE_GETSET_SHORT VANDOR_TRACE_GETSET_INT
 #define VANDOR_TRACE_GETSET_FLOAT VANDOR_TRACE_GETSET_INT
 #define VANDOR_TRACE_GETSET_NONE(off, ctype, name)
-#define VANDOR_TRACE_GETSET(off, ctype, name, kind, dflt) VANDOR_TRACE_GETSET_##kind(off, ctype, name)
-#define VANDOR_TRACE_FIELD_GETSETS                                                         \
-    {"header", ::vandor::segy::trace_get_header, nullptr, nullptr, nullptr},              \
-    VANDOR_SEGY_FIELDS(VANDOR_TRACE_GETSET)
+#define VANDOR_TRACE_GETSET(off, ctype, name, kind, dflt) \
+    VANDOR_TRACE_GETSET_##kind(off, ctype, name)
+#define VANDOR_TRACE_FIELD_GETSETS                                           \
+    {"header", ::vandor::segy::trace_get_header, nullptr, nullptr, nullptr}, \
+        VANDOR_SEGY_FIELDS(VANDOR_TRACE_GETSET)
 
 }  // namespace vandor::segy

@@ -40,7 +40,9 @@ PyObject* trace_from_trace(::segy* record, TraceFromTraceArgs* optional_args) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* trace_from_file_descriptor(FILE* fd) { return trace_read(fd, nullptr); }
+PyObject* trace_from_file_descriptor(FILE* fd) {
+    return trace_read(fd, nullptr);
+}
 
 PyObject* trace_to_file_descriptor(TraceObject* self, FILE* fd) {
     const ::segy* record = self->record;
@@ -76,7 +78,8 @@ PyObject* trace_read(FILE* fd, ShortRead* short_read) {
     const std::size_t header = fread_unlocked(record, 1, VANDOR_SEGY_HEADER_BYTES, fd);
     if (header != VANDOR_SEGY_HEADER_BYTES) {
         del_trace(record, 1);
-        if (short_read != nullptr) *short_read = {ShortRead::kHeader, header, 0, feof_unlocked(fd) != 0};
+        if (short_read != nullptr)
+            *short_read = {ShortRead::kHeader, header, 0, feof_unlocked(fd) != 0};
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kUnableToReadHeader);
         return nullptr;
     }
@@ -92,7 +95,8 @@ PyObject* trace_read(FILE* fd, ShortRead* short_read) {
         if (got != ns * sizeof(float)) {
             del_trace(record, 1);
             if (short_read != nullptr) {
-                *short_read = {ShortRead::kSamples, got, static_cast<unsigned>(ns), feof_unlocked(fd) != 0};
+                *short_read = {ShortRead::kSamples, got, static_cast<unsigned>(ns),
+                               feof_unlocked(fd) != 0};
             }
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kUnableToReadSamples);
             return nullptr;
