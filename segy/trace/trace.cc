@@ -359,19 +359,42 @@ int trace_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return trace_fill(reinterpret_cast<TraceObject*>(self), data, header);
 }
 
-// A trace over an array over a trace, and so on, dies link by link; the trashcan defers the
-// deeper links so that a chain of any length cannot exhaust the C stack. It keeps deferred
-// objects in their collector header, which is why the class has one but is never tracked.
-void trace_dealloc(PyObject* self) {
-    Py_TRASHCAN_BEGIN(self, trace_dealloc) release_state(reinterpret_cast<TraceObject*>(self));
-    Py_CLEAR(reinterpret_cast<TraceObject*>(self)->retired);
+// A trace over an array over a trace, and so on, dies link by link, each death inside the one
+// before it. Past a fixed depth a dying trace is parked on its thread's list instead, and the
+// outermost death on that thread finishes the parked ones, so a chain of any length needs bounded
+// C stack. This is the interpreter's trashcan, kept here because the trashcan stores deferred
+// objects in a collector header, and traces take no part in cycle collection.
+constexpr int kMaxDeathDepth = 50;
+thread_local int death_depth = 0;
+thread_local TraceObject* parked = nullptr;  // linked through `next_parked`
+
+void destroy(TraceObject* self) {
+    release_state(self);
+    Py_CLEAR(self->retired);
     Py_TYPE(self)->tp_free(self);
-    Py_TRASHCAN_END
 }
 
-// Never called for a trace itself, which is never tracked; the collector only needs one.
-int trace_traverse(PyObject* /*self*/, visitproc /*visit*/, void* /*arg*/) {
-    return 0;
+void trace_dealloc(PyObject* op) {
+    auto* self = reinterpret_cast<TraceObject*>(op);
+    if (self->source.obj == nullptr && self->retired == nullptr) {
+        destroy(self);  // holds no object, so no chain runs through it (traces read from files)
+        return;
+    }
+    if (death_depth >= kMaxDeathDepth) {
+        self->next_parked = parked;
+        parked = self;
+        return;
+    }
+    const int depth = ++death_depth;
+    destroy(self);
+    if (depth == 1) {
+        while (parked != nullptr) {
+            TraceObject* next = parked;
+            parked = next->next_parked;
+            destroy(next);
+        }
+    }
+    --death_depth;
 }
 
 const ::segy* initialised_record(PyObject* self) {
@@ -460,7 +483,6 @@ int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::s
 TraceObject* trace_alloc() {
     auto* self = reinterpret_cast<TraceObject*>(SEGYTraceType.tp_alloc(&SEGYTraceType, 0));
     if (self == nullptr) return nullptr;
-    PyObject_GC_UnTrack(self);  // traces take no part in cycle collection
     self->methods = &kTraceMethods;
     self->stride = sizeof(float);
     return self;
@@ -480,9 +502,8 @@ PyTypeObject SEGYTraceType = {
     .tp_dealloc = trace_dealloc,
     .tp_repr = trace_repr,
     .tp_as_buffer = &kBuffer,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = kDoc,
-    .tp_traverse = trace_traverse,
     .tp_methods = kTraceHeaderMethods,
     .tp_getset = kGetSet,
     .tp_init = trace_init,

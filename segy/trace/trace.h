@@ -31,18 +31,19 @@ struct TraceMethods {  // slot order is binary interface: append, never reorder
 struct TraceObject {
     PyObject_HEAD
     const TraceMethods* methods;
-    ::segy* record;         // null until initialised
-    Py_buffer source;       // export of the array the samples live in; source.obj null if none
-    Py_ssize_t shape;       // number of samples the view spans; exported shape points here
-    Py_ssize_t stride;      // sizeof(float); exported strides point here
-    PyObject* retired;      // list of sample areas replaced by a second constructor call,
-                            // kept until the trace dies: earlier exports may still point there
-    bool trace_owner;       // free `record` on destruction
-    bool trace_data_owner;  // ...and its sample area with it
-    bool exported;          // a buffer export was taken: releasing it tells nothing, so the
-                            // samples of this initialisation live until the trace dies
-    int writing;            // C-level writes under way over the record; their stream's
-                            // callbacks may run script code that re-initialises the trace
+    ::segy* record;            // null until initialised
+    Py_buffer source;          // export of the array the samples live in; source.obj null if none
+    Py_ssize_t shape;          // number of samples the view spans; exported shape points here
+    Py_ssize_t stride;         // sizeof(float); exported strides point here
+    PyObject* retired;         // list of sample areas replaced by a second constructor call,
+                               // kept until the trace dies: earlier exports may still point there
+    bool trace_owner;          // free `record` on destruction
+    bool trace_data_owner;     // ...and its sample area with it
+    bool exported;             // a buffer export was taken: releasing it tells nothing, so the
+                               // samples of this initialisation live until the trace dies
+    int writing;               // C-level writes under way over the record; their stream's
+                               // callbacks may run script code that re-initialises the trace
+    TraceObject* next_parked;  // dead, waiting on its thread's list to be finished off
 };
 
 extern PyTypeObject SEGYTraceType;
