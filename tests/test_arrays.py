@@ -1,7 +1,10 @@
 """Whole datasets as arrays: to_numpy, headers, __array__ and from_numpy in every mode."""
 import contextlib
 import ctypes
+import itertools
+import os
 import subprocess
+import time
 
 import numpy as np
 import pytest
@@ -121,18 +124,19 @@ def test_differing_ns(tmp_path, mode, start):
     assert np.array_equal(SEGY.from_file(path).to_numpy(18)[0], [[18] * 10, [19] * 10])
 
 
-def forged_steps(tmp_path, hidden, after):
-    """Trace 0 has 4 samples (256 bytes a trace), trace 1 has 260, and hidden inside trace 1's
-    samples lie `hidden` traces of 4 samples at the very places where fixed 256-byte steps from
-    trace 0 would put traces 2, 3, ...; `after` real traces of 4 samples follow. The file is a
-    whole number of 256-byte steps, as a uniform file would be."""
-    fakes = b"".join(trace_bytes([-1] * 4, cdp=(20, "i", 666)) for _ in range(hidden))
-    inner = bytearray(260 * 4)
-    inner[16:16 + len(fakes)] = fakes
-    real = [trace_bytes([i] * 4, cdp=(20, "i", i)) for i in range(2, 2 + after)]
-    data = dataset_bytes([trace_bytes([0] * 4), trace_bytes(np.frombuffer(bytes(inner), "<f4"))]
+def forged_steps(tmp_path, hidden, after, ns=4):
+    """Trace 0 has `ns` samples (a step of 240 + 4 ns bytes), trace 1 spans five such steps, and
+    hidden inside trace 1's samples lie `hidden` (at most 4) traces of `ns` samples at the very
+    places where fixed steps from trace 0 would put traces 2, 3, ...; `after` real traces of `ns`
+    samples follow. The file is a whole number of steps, as a uniform file would be."""
+    step = 240 + 4 * ns
+    fakes = b"".join(trace_bytes([-1] * ns, cdp=(20, "i", 666)) for _ in range(hidden))
+    inner = bytearray(5 * step - 240)
+    inner[4 * ns:4 * ns + len(fakes)] = fakes
+    real = [trace_bytes([i] * ns, cdp=(20, "i", i)) for i in range(2, 2 + after)]
+    data = dataset_bytes([trace_bytes([0] * ns), trace_bytes(np.frombuffer(bytes(inner), "<f4"))]
                          + real, count=2 + hidden + after)
-    assert (len(data) - 4) % 256 == 0
+    assert (len(data) - 4) % step == 0
     path = tmp_path / "forged.bin"
     path.write_bytes(data)
     return path
@@ -159,6 +163,56 @@ def test_fixed_steps_never_hand_out_bytes_inside_samples(tmp_path, hidden, after
     if error is None:
         samples = SEGY.from_file(path).to_numpy(start)[0]
         assert np.array_equal(samples, [np.array(t) for t in traces[start:]])
+
+
+def assert_reads_as_iteration(path, start, stop):
+    """headers and to_numpy of the range give what iterating the range gives, error included."""
+    traces, error = [], None
+    try:
+        for t in itertools.islice(SEGY.from_file(path), stop):
+            traces.append(t)
+    except Exception as e:
+        error = e
+    for read in [lambda ds: ds.headers(start, stop), lambda ds: ds.to_numpy(start, stop)[1]]:
+        if error is None:
+            heads = [t.header.tobytes() for t in traces[start:]]
+            assert [h.tobytes() for h in read(SEGY.from_file(path))] == heads
+        else:
+            with pytest.raises(type(error)) as info:
+                read(SEGY.from_file(path))
+            assert str(info.value) == str(error)
+    if error is None:
+        samples = SEGY.from_file(path).to_numpy(start, stop)[0]
+        assert np.array_equal(samples, [np.array(t) for t in traces[start:]])
+
+
+# the hidden run covers trace start - 1, the range and the trace after it: every header the
+# steps show agrees, and only a walk of the whole file tells the run from real traces
+@pytest.mark.parametrize("ns", [4, 600])  # read in batches, and header by header
+@pytest.mark.parametrize("start, stop, after", [(3, 4, 2), (4, 5, 3), (3, 5, 0)])
+def test_fake_run_past_the_range_is_never_handed_out(tmp_path, ns, start, stop, after):
+    assert_reads_as_iteration(forged_steps(tmp_path, 4, after, ns), start, stop)
+
+
+@pytest.mark.parametrize("ns", [4, 600])
+@pytest.mark.parametrize("mtime", ["new", "put back"])
+def test_file_rewritten_in_place_is_walked_again(tmp_path, ns, mtime):
+    path = forged_steps(tmp_path, 4, 2, ns)
+    forged = path.read_bytes()
+    n = (len(forged) - 4) // (240 + 4 * ns)
+    path.write_bytes(dataset_bytes([trace_bytes([i] * ns, cdp=(20, "i", i)) for i in range(n)]))
+    assert_reads_as_iteration(path, 3, 5)  # uniform: proven so, and read at fixed steps
+    before = os.stat(path)
+    time.sleep(0.05)  # past the clock tick of file times, so that the rewrite's ctime differs
+    with open(path, "r+b") as f:  # same file, same size
+        f.write(forged)
+    if mtime == "new":
+        os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + 10**9))
+    else:  # as copying tools that keep times do
+        os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    after = os.stat(path)
+    assert (after.st_ino, after.st_size) == (before.st_ino, before.st_size)
+    assert_reads_as_iteration(path, 3, 4)
 
 
 TRUNCATIONS = [  # bytes cut off the end of a 40-trace file of ns 33, and the error
