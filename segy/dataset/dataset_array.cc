@@ -203,8 +203,8 @@ struct PathRead {
     int fd;
     const struct stat* st;  // the open file as fstat saw it when the read began
     off_t size;             // its size then
-    std::int32_t count;  // the dataset's count: iteration reads that many traces
-    PyObject* source;    // the path, for the notes of read errors
+    std::int32_t count;     // the dataset's count: iteration reads that many traces
+    PyObject* source;       // the path, for the notes of read errors
 };
 
 // The read error that iteration raises where the file ends inside trace `index`, which begins at
