@@ -203,3 +203,122 @@ def test_bad_value_names_its_keyword(call, kind, message, note):
         call()
     assert type(info.value) is kind and str(info.value) == message
     assert one_note(info.value) == note
+
+
+# ---- hostile sources: the note is built from what the file object says about itself ------------
+
+class BadStr(int):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+    __repr__ = __str__
+
+
+class FailingPath:
+    def __fspath__(self):
+        raise RuntimeError("no path")
+
+
+HOSTILE_NAMES = [  # (what `name` does, how the note names the source)
+    (lambda f: 1 / 0, "a Named object"),
+    (lambda f: 10**5000, "a Named object"),  # an int too long to print
+    (lambda f: BadStr(3), "a Named object"),
+    (lambda f: FailingPath(), "a Named object"),
+    (lambda f: 7, "Named on descriptor 7"),
+    (lambda f: "n" * 10**7, "n" * 4096 + "..."),  # cut short, not copied whole into the note
+]
+
+
+@pytest.mark.parametrize("name, named", HOSTILE_NAMES,
+                         ids=["raises", "huge int", "int that cannot print", "failing path",
+                              "descriptor", "huge str"])
+def test_hostile_name_still_gives_the_error_and_a_note(name, named):
+    data, message, found = short_file(100, NS)
+    named_cls = type("Named", (io.BytesIO,), {"name": property(name)})
+    with pytest.raises(OSError) as info:
+        list(segy.SEGY.from_file(named_cls(data)))
+    assert type(info.value) is OSError and info.value.args == (message,)
+    assert one_note(info.value) == f"{named}: the file ends {found}"
+
+
+@pytest.mark.parametrize("again", ["init", "next"])
+def test_name_that_reenters_the_iterator_is_refused(again):
+    """Naming the file must not let its own code read on, or swap and free the file being named."""
+    data, message, found = short_file(100, NS)
+    seen = []
+
+    class Reentering(io.BytesIO):
+        @property
+        def name(self):
+            try:
+                it.__init__(io.BytesIO(), 0) if again == "init" else next(it)
+            except ValueError as err:
+                seen.append(str(err))
+            return "reentering"
+
+    # the iterator alone holds the file object, so a second set-up would free it while named
+    it = segy._FileTraceIterator(Reentering(data[4:]), len(NS))
+    with pytest.raises(OSError) as info:
+        list(it)
+    assert info.value.args == (message,)
+    assert seen == ["_FileTraceIterator already executing"]
+    assert one_note(info.value) == f"reentering: the file ends {found}"
+
+
+class NoNotes(OSError):
+    __notes__ = "not a list"
+
+
+class RefusesNotes(OSError):
+    def add_note(self, note):
+        raise RuntimeError("no notes here")
+
+
+@pytest.mark.parametrize("kind", [NoNotes, RefusesNotes])
+def test_error_that_takes_no_note_reaches_the_caller_unchanged(kind):
+    raised = kind(5, "device gone")
+
+    class Failing(io.BytesIO):
+        def read(self, n=-1):
+            if self.tell() >= 4:  # the count reads; the first trace fails
+                raise raised
+            return super().read(n)
+
+        def readinto(self, b):
+            raise raised
+
+    ds = segy.SEGY.from_file(Failing(dataset_bytes([trace_bytes([1.0])])))
+    with pytest.raises(kind) as info:
+        list(ds)
+    assert info.value is raised and info.value.args == (5, "device gone")
+    assert getattr(info.value, "__notes__", None) == ("not a list" if kind is NoNotes else None)
+
+
+def test_offset_past_4_gib_is_noted(tmp_path):
+    ns = 65535
+    size = 240 + 4 * ns
+    n = 2**32 // size + 2  # the last trace begins past 4 GiB
+    header = bytearray(trace_bytes(np.zeros(1))[:240])
+    header[114:116] = struct.pack("<H", ns)
+    path = tmp_path / "sparse.bin"
+    with open(path, "wb") as f:  # sparse: only the headers take room
+        f.write(struct.pack("<i", n))
+        for i in range(n):
+            f.seek(4 + i * size)
+            f.write(header)
+        f.truncate(4 + (n - 1) * size + 240 + 100)
+    with pytest.raises(OSError) as info:
+        segy.SEGY.from_file(str(path)).headers()
+    last = 4 + (n - 1) * size
+    assert last > 2**32
+    assert f"100 bytes into the samples of trace {n - 1} (ns {ns}), which begins at byte {last}" in (
+        one_note(info.value))
+
+
+def test_negative_count_given_to_the_iterator_is_not_explained_by_size(tmp_path):
+    data, message, found = short_file(100, NS)
+    path = tmp_path / "cut.bin"
+    path.write_bytes(data)
+    with pytest.raises(OSError) as info:
+        list(segy._FileTraceIterator(str(path), -1))
+    assert one_note(info.value) == f"{path}: the file ends {found}"

@@ -24,13 +24,19 @@ namespace {
 constexpr std::int64_t kCountBytes = 4;
 constexpr std::int64_t kSmallestTrace = 240 + 4;  // a header and one sample
 
+// A name longer than this is cut short in the note: a file object's `name` can be any string, and
+// a note is built on error routes that include running out of memory.
+constexpr Py_ssize_t kLongestName = 4096;
+
 // A str naming `file`: a path as given, a file object's name, or what kind of object it is.
-Ref describe(PyObject* file) {
+// Asking for the name runs the object's own code, which may drop the last other reference to it.
+Ref describe(PyObject* borrowed) {
+    Ref file = Ref::borrow(borrowed);
     Ref name;
-    if (is_path(file)) {
-        name = Ref::borrow(file);
+    if (is_path(file.get())) {
+        name = Ref::borrow(file.get());
     } else {
-        name = Ref::steal(PyObject_GetAttr(file, names::name));
+        name = Ref::steal(PyObject_GetAttr(file.get(), names::name));
         if (!name) PyErr_Clear();
     }
     if (name && !PyUnicode_Check(name.get()) && is_path(name.get())) {
@@ -41,11 +47,21 @@ Ref describe(PyObject* file) {
         }
         if (!name) PyErr_Clear();
     }
-    if (name && PyUnicode_Check(name.get())) return name;
-    const char* type = Py_TYPE(file)->tp_name;
-    // a file object over a bare descriptor (a pipe, say) is named by that descriptor
-    if (name && PyLong_Check(name.get())) {
-        return Ref::steal(PyUnicode_FromFormat("%s on descriptor %S", type, name.get()));
+    if (name && PyUnicode_Check(name.get())) {
+        if (PyUnicode_GET_LENGTH(name.get()) <= kLongestName) return name;
+        Ref head = Ref::steal(PyUnicode_Substring(name.get(), 0, kLongestName));
+        return head ? Ref::steal(PyUnicode_FromFormat("%U...", head.get())) : Ref();
+    }
+    const char* type = Py_TYPE(file.get())->tp_name;
+    // a file object over a bare descriptor (a pipe, say) is named by that descriptor; the name
+    // is an int the object chose, so only an exact int small enough for a descriptor is shown
+    if (name && PyLong_CheckExact(name.get())) {
+        int overflow = 0;
+        const long fd = PyLong_AsLongAndOverflow(name.get(), &overflow);
+        if (overflow == 0 && !PyErr_Occurred()) {
+            return Ref::steal(PyUnicode_FromFormat("%s on descriptor %ld", type, fd));
+        }
+        PyErr_Clear();
     }
     return Ref::steal(PyUnicode_FromFormat("a %s object", type));
 }
@@ -87,7 +103,10 @@ std::string suspect(const unsigned char b[4], std::int64_t size) {
 // Why the count of a regular file cannot be right, or empty when its size can hold it.
 std::string count_clause(const CountCheck& check) {
     struct stat st;
-    if (check.fd < 0 || fstat(check.fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    // a negative count (given to the iterator, never read from a file) needs no bytes to explain
+    if (check.count < 0 || check.fd < 0 || fstat(check.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return {};
+    }
     const std::int64_t size = st.st_size;
     if (fits(check.count, size)) return {};
     std::string out = format(

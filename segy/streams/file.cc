@@ -228,18 +228,22 @@ void file_dealloc(PyObject* op) {
 
 int file_note_read_error(FileStreamObject* s, const ShortRead& end) {
     if (s->file == nullptr || s->file == Py_None) return -1;
+    // naming the file calls into it (fileno, name), which may run any Python code: a nested step
+    // or set-up would read on from the failed stream, or replace and free the file being named
+    Running running(s);
+    Ref file = Ref::borrow(s->file);
     CountCheck check;
     check.count = s->base.n_traces;
     if (s->file_owner) {
         // a path this iterator opened: its size can tell a count that cannot be right
         SavedError err;
         err.fetch();
-        Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(s->file, names::fileno));
+        Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(file.get(), names::fileno));
         check.fd = fileno ? static_cast<int>(PyLong_AsLong(fileno.get())) : -1;
         PyErr_Clear();
         err.restore();
     }
-    return note_read_error(s->file, s->base.position, s->offset, end,
+    return note_read_error(file.get(), s->base.position, s->offset, end,
                            s->file_owner ? &check : nullptr);
 }
 
