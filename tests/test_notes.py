@@ -265,56 +265,6 @@ def test_name_that_reenters_the_iterator_is_refused(again):
     assert one_note(info.value) == f"reentering: the file ends {found}"
 
 
-class NoNotes(OSError):
-    __notes__ = "not a list"
-
-
-class RefusesNotes(OSError):
-    def add_note(self, note):
-        raise RuntimeError("no notes here")
-
-
-@pytest.mark.parametrize("kind", [NoNotes, RefusesNotes])
-def test_error_that_takes_no_note_reaches_the_caller_unchanged(kind):
-    raised = kind(5, "device gone")
-
-    class Failing(io.BytesIO):
-        def read(self, n=-1):
-            if self.tell() >= 4:  # the count reads; the first trace fails
-                raise raised
-            return super().read(n)
-
-        def readinto(self, b):
-            raise raised
-
-    ds = segy.SEGY.from_file(Failing(dataset_bytes([trace_bytes([1.0])])))
-    with pytest.raises(kind) as info:
-        list(ds)
-    assert info.value is raised and info.value.args == (5, "device gone")
-    assert getattr(info.value, "__notes__", None) == ("not a list" if kind is NoNotes else None)
-
-
-def test_offset_past_4_gib_is_noted(tmp_path):
-    ns = 65535
-    size = 240 + 4 * ns
-    n = 2**32 // size + 2  # the last trace begins past 4 GiB
-    header = bytearray(trace_bytes(np.zeros(1))[:240])
-    header[114:116] = struct.pack("<H", ns)
-    path = tmp_path / "sparse.bin"
-    with open(path, "wb") as f:  # sparse: only the headers take room
-        f.write(struct.pack("<i", n))
-        for i in range(n):
-            f.seek(4 + i * size)
-            f.write(header)
-        f.truncate(4 + (n - 1) * size + 240 + 100)
-    with pytest.raises(OSError) as info:
-        segy.SEGY.from_file(str(path)).headers()
-    last = 4 + (n - 1) * size
-    assert last > 2**32
-    assert f"100 bytes into the samples of trace {n - 1} (ns {ns}), which begins at byte {last}" in (
-        one_note(info.value))
-
-
 def test_negative_count_given_to_the_iterator_is_not_explained_by_size(tmp_path):
     data, message, found = short_file(100, NS)
     path = tmp_path / "cut.bin"
