@@ -522,19 +522,7 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[s
 
     print(f"   {n} traces of {ns} samples, {size / 2**20:.0f} MiB; {args.rounds} rounds of "
           f"{len(variants)} variants, interleaved", flush=True)
-    for r in range(args.rounds):
-        for v in variants:
-            if v.error:
-                continue
-            gc.collect()
-            try:
-                got_n, got_s, t = v.run()
-            except Exception as e:  # a failing variant is reported, not fatal to the others
-                v.error = f"{type(e).__name__}: {e}"
-                continue
-            v.times.append(t)
-            v.results.append((got_n, got_s))
-        print(f"   round {r + 1}/{args.rounds} done", flush=True)
+    run_rounds(variants, args.rounds)
 
     del arrays, arr
     gc.collect()
@@ -543,6 +531,24 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, notes: list[s
             p.unlink()
 
     return report(ns, n, size, ref, variants, notes)
+
+
+def run_rounds(variants, rounds, collect=True) -> None:
+    """Runs every variant once per round, interleaved, so drifts of the machine hit all alike."""
+    for r in range(rounds):
+        for v in variants:
+            if v.error:
+                continue
+            if collect:
+                gc.collect()
+            try:
+                got_n, got_s, t = v.run()
+            except Exception as e:  # a failing variant is reported, not fatal to the others
+                v.error = f"{type(e).__name__}: {e}"
+                continue
+            v.times.append(t)
+            v.results.append((got_n, got_s))
+        print(f"   round {r + 1}/{rounds} done", flush=True)
 
 
 def report(ns, n, size, ref, variants, notes) -> bool:
@@ -781,18 +787,7 @@ def run_dask(args, tmp: Path, segy, notes) -> bool:
         ]
         print(f"   {n} traces of {ns} samples, {size / 2**20:.0f} MiB; {args.rounds} rounds of "
               f"{len(variants)} variants, interleaved", flush=True)
-        for r in range(args.rounds):
-            for v in variants:
-                if v.error:
-                    continue
-                try:
-                    got_n, got_s, t = v.run()
-                except Exception as e:
-                    v.error = f"{type(e).__name__}: {e}"
-                    continue
-                v.times.append(t)
-                v.results.append((got_n, got_s))
-            print(f"   round {r + 1}/{args.rounds} done", flush=True)
+        run_rounds(variants, args.rounds, collect=False)
     path.unlink()
     print("\n   (ratio = to_numpy() time / variant time; 2 cores shared by the workers, the client and"
           " the transfers between them)")
