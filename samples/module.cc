@@ -1,0 +1,368 @@
+// vandor._samples: bulk conversion of SEG-Y traces to and from NumPy arrays.
+//
+// A block of traces is read with pread from a descriptor (or taken from a buffer) into a
+// per-thread staging buffer of a few MiB, and converted from there straight into arrays the
+// caller allocated; writing goes the other way into a buffer the caller then writes. The
+// interpreter lock is released for the reads and the conversion: the Python buffers stay
+// acquired meanwhile, so nothing they expose can move or be freed under us.
+#include <Python.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "samples/kernels.h"
+
+namespace {
+
+namespace kernels = vandor::samples;
+
+constexpr Py_ssize_t kHeader = 240;
+constexpr Py_ssize_t kTail = 180;  // where the fields of the SEG-Y standard's revision 1 begin
+constexpr std::size_t kStaging = 4u << 20;
+// past this trace size a header-only read fetches each header on its own instead of whole blocks
+constexpr Py_ssize_t kSparse = 64 << 10;
+
+// An acquired buffer, released on every way out.
+class Buffer {
+  public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // None leaves it empty. 0, or -1 + exception.
+    int acquire(PyObject* obj, bool writable, const char* what) {
+        if (obj == Py_None) return 0;
+        if (PyObject_GetBuffer(obj, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0) {
+            return -1;
+        }
+        held_ = true;
+        if (!PyBuffer_IsContiguous(&view_, 'C')) {
+            PyErr_Format(PyExc_ValueError, "%s must be contiguous", what);
+            return -1;
+        }
+        return 0;
+    }
+    unsigned char* data() const { return held_ ? static_cast<unsigned char*>(view_.buf) : nullptr; }
+    Py_ssize_t size() const { return held_ ? view_.len : 0; }
+    bool held() const { return held_; }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The calling thread's staging buffer, grown to at least `need` bytes; null when out of memory.
+unsigned char* staging(std::size_t need) {
+    thread_local std::unique_ptr<unsigned char[]> buffer;
+    thread_local std::size_t size = 0;
+    if (size < need) {
+        buffer.reset(new (std::nothrow) unsigned char[need]);
+        size = buffer ? need : 0;
+    }
+    return buffer.get();
+}
+
+// Reads until `n` bytes are in or the file ends: the bytes read, or -1 with errno set.
+Py_ssize_t pread_full(int fd, unsigned char* into, std::size_t n, off_t at) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = pread(fd, into + got, n - got, at + static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<Py_ssize_t>(got);
+}
+
+bool misaligned(const unsigned char* p) {
+    return reinterpret_cast<std::uintptr_t>(p) % alignof(float) != 0;
+}
+
+struct DecodeJob {
+    int fd = -1;  // the file, or -1 to read from `memory`
+    const unsigned char* memory = nullptr;
+    Py_ssize_t memory_size = 0;
+    Py_ssize_t offset, stride, count, ns;
+    int format, size;
+    bool swap;
+    const unsigned char* order;
+    unsigned char* headers;  // count * 240 bytes, or null
+    float* samples;          // count * ns floats, or null
+    int error = 0;           // errno of a failed read
+};
+
+void decode_block(const DecodeJob& job, const unsigned char* block, Py_ssize_t first,
+                  Py_ssize_t k) {
+    for (Py_ssize_t j = 0; j < k; ++j) {
+        const unsigned char* trace = block + j * job.stride;
+        if (job.headers) {
+            kernels::shuffle_header(trace, job.headers + (first + j) * kHeader, job.order, 0,
+                                    kHeader);
+        }
+        if (job.samples) {
+            kernels::decode(trace + kHeader, job.samples + (first + j) * job.ns,
+                            static_cast<std::size_t>(job.ns), job.format, job.swap);
+        }
+    }
+}
+
+// The traces converted; fewer than asked when the source ends (or a read fails: job.error).
+Py_ssize_t run_decode(DecodeJob& job) {
+    const Py_ssize_t need = job.samples ? kHeader + job.ns * job.size : kHeader;
+    if (job.fd < 0) {  // a buffer: convert in place, no copy
+        Py_ssize_t whole = 0;
+        if (job.memory_size - job.offset >= need) {
+            whole = (job.memory_size - job.offset - need) / job.stride + 1;
+        }
+        if (whole > job.count) whole = job.count;
+        decode_block(job, job.memory + job.offset, 0, whole);
+        return whole;
+    }
+    const bool sparse = !job.samples && job.stride > kSparse;
+    const Py_ssize_t per_read =
+        sparse ? 1 : std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(kStaging) / job.stride);
+    unsigned char* buffer = staging(static_cast<std::size_t>((per_read - 1) * job.stride + need));
+    if (!buffer) {
+        job.error = ENOMEM;
+        return 0;
+    }
+    Py_ssize_t done = 0;
+    while (done < job.count) {
+        const Py_ssize_t k = std::min(per_read, job.count - done);
+        const Py_ssize_t want = (k - 1) * job.stride + need;
+        const Py_ssize_t got = pread_full(job.fd, buffer, static_cast<std::size_t>(want),
+                                          static_cast<off_t>(job.offset + done * job.stride));
+        if (got < 0) {
+            job.error = errno;
+            return done;
+        }
+        const Py_ssize_t whole =
+            got == want ? k : (got >= need ? (got - need) / job.stride + 1 : 0);
+        decode_block(job, buffer, done, whole);
+        done += whole;
+        if (whole < k) break;
+    }
+    return done;
+}
+
+// Parses what both kernels share: the sample format and the header byte order.
+int check_common(Py_ssize_t ns, Py_ssize_t count, const Buffer& order) {
+    if (ns < 0 || count < 0) {
+        PyErr_SetString(PyExc_ValueError, "counts must not be negative");
+        return -1;
+    }
+    if (order.size() != kHeader) {
+        PyErr_SetString(PyExc_ValueError, "the header byte order must be 240 bytes");
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < kHeader; ++i) {
+        if (order.data()[i] >= kHeader) {
+            PyErr_SetString(PyExc_ValueError, "the header byte order must index the header");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject* samples_decode(PyObject*, PyObject* args) {
+    PyObject *source, *order_obj, *headers_obj, *samples_obj;
+    Py_ssize_t offset, stride, count, ns;
+    int format, swap;
+    if (!PyArg_ParseTuple(args, "OnnnnipOOO:decode", &source, &offset, &stride, &count, &ns,
+                          &format, &swap, &order_obj, &headers_obj, &samples_obj)) {
+        return nullptr;
+    }
+    DecodeJob job{};
+    job.offset = offset;
+    job.stride = stride;
+    job.count = count;
+    job.ns = ns;
+    job.format = format;
+    job.swap = swap != 0;
+    job.size = kernels::decoded_size(format);
+    if (job.size == 0) {
+        return PyErr_Format(PyExc_ValueError, "sample format %d cannot be read", format);
+    }
+    Buffer order, headers, samples, memory;
+    if (order.acquire(order_obj, false, "the header byte order") < 0 ||
+        headers.acquire(headers_obj, true, "headers") < 0 ||
+        samples.acquire(samples_obj, true, "samples") < 0 || check_common(ns, count, order) < 0) {
+        return nullptr;
+    }
+    if (offset < 0 || stride < kHeader + ns * job.size) {
+        PyErr_SetString(PyExc_ValueError, "a trace does not fit its stride");
+        return nullptr;
+    }
+    if (count > 0 && (count - 1) > (PY_SSIZE_T_MAX - offset - stride) / stride) {
+        PyErr_SetString(PyExc_OverflowError, "the traces reach past the largest file offset");
+        return nullptr;
+    }
+    if ((headers.held() && headers.size() / kHeader < count) ||
+        (samples.held() && ns > 0 &&
+         samples.size() / static_cast<Py_ssize_t>(sizeof(float)) / ns < count) ||
+        (samples.held() && misaligned(samples.data()))) {
+        PyErr_SetString(PyExc_ValueError, "an output is too small or misaligned");
+        return nullptr;
+    }
+    if (PyLong_Check(source)) {
+        const long fd = PyLong_AsLong(source);
+        if (fd == -1 && PyErr_Occurred()) return nullptr;
+        job.fd = static_cast<int>(fd);
+        if (fd < 0 || fd > INT_MAX) {
+            PyErr_SetString(PyExc_ValueError, "a descriptor must not be negative");
+            return nullptr;
+        }
+    } else {
+        if (memory.acquire(source, false, "the source") < 0) return nullptr;
+        job.memory = memory.data();
+        job.memory_size = memory.size();
+    }
+    job.order = order.data();
+    job.headers = headers.data();
+    job.samples = reinterpret_cast<float*>(samples.data());
+    PyThreadState* released = PyEval_SaveThread();
+    const Py_ssize_t done = run_decode(job);
+    PyEval_RestoreThread(released);
+    if (job.error) {
+        errno = job.error;
+        return PyErr_SetFromErrno(job.error == ENOMEM ? PyExc_MemoryError : PyExc_OSError);
+    }
+    return PyLong_FromSsize_t(done);
+}
+
+struct EncodeJob {
+    const unsigned char* headers;
+    Py_ssize_t header_stride;
+    const unsigned char* tails;  // rows of 240 bytes whose last 60 are written, or null: zeros
+    const unsigned char* samples;
+    Py_ssize_t sample_stride, count, ns;
+    int format, size;
+    bool swap;
+    const unsigned char* order;
+    unsigned char* out;
+    std::ptrdiff_t bad = -1;
+};
+
+Py_ssize_t run_encode(EncodeJob& job) {
+    const Py_ssize_t trace = kHeader + job.ns * job.size;
+    for (Py_ssize_t i = 0; i < job.count; ++i) {
+        unsigned char* to = job.out + i * trace;
+        kernels::shuffle_header(job.headers + i * job.header_stride, to, job.order, 0, kTail);
+        if (job.tails) {
+            kernels::shuffle_header(job.tails + i * kHeader, to, job.order, kTail, kHeader);
+        } else {
+            std::memset(to + kTail, 0, kHeader - kTail);
+        }
+        job.bad =
+            kernels::encode(reinterpret_cast<const float*>(job.samples + i * job.sample_stride),
+                            to + kHeader, static_cast<std::size_t>(job.ns), job.format, job.swap);
+        if (job.bad >= 0) return i;
+    }
+    return job.count;
+}
+
+PyObject* samples_encode(PyObject*, PyObject* args) {
+    PyObject *headers_obj, *tails_obj, *samples_obj, *order_obj, *out_obj;
+    Py_ssize_t header_stride, sample_stride, count, ns;
+    int format, swap;
+    if (!PyArg_ParseTuple(args, "OnOOnnnipOO:encode", &headers_obj, &header_stride, &tails_obj,
+                          &samples_obj, &sample_stride, &count, &ns, &format, &swap, &order_obj,
+                          &out_obj)) {
+        return nullptr;
+    }
+    EncodeJob job{};
+    job.size = kernels::encoded_size(format);
+    if (job.size == 0) {
+        return PyErr_Format(PyExc_ValueError, "sample format %d cannot be written", format);
+    }
+    Buffer headers, tails, samples, order, out;
+    if (headers.acquire(headers_obj, false, "headers") < 0 ||
+        tails.acquire(tails_obj, false, "tails") < 0 ||
+        samples.acquire(samples_obj, false, "samples") < 0 ||
+        order.acquire(order_obj, false, "the header byte order") < 0 ||
+        out.acquire(out_obj, true, "the output") < 0 || check_common(ns, count, order) < 0) {
+        return nullptr;
+    }
+    const Py_ssize_t row = ns * static_cast<Py_ssize_t>(sizeof(float));
+    const bool fits =
+        count == 0 ||
+        (header_stride >= kHeader && headers.size() >= (count - 1) * header_stride + kHeader &&
+         (!tails.held() || tails.size() >= count * kHeader) && sample_stride >= row &&
+         samples.size() >= (count - 1) * sample_stride + row &&
+         out.size() >= count * (kHeader + ns * job.size) && !misaligned(samples.data()) &&
+         sample_stride % alignof(float) == 0);
+    if (!fits) {
+        PyErr_SetString(PyExc_ValueError, "an input or the output is too small or misaligned");
+        return nullptr;
+    }
+    job.headers = headers.data();
+    job.header_stride = header_stride;
+    job.tails = tails.data();
+    job.samples = samples.data();
+    job.sample_stride = sample_stride;
+    job.count = count;
+    job.ns = ns;
+    job.format = format;
+    job.swap = swap != 0;
+    job.order = order.data();
+    job.out = out.data();
+    PyThreadState* released = PyEval_SaveThread();
+    const Py_ssize_t done = run_encode(job);
+    PyEval_RestoreThread(released);
+    return Py_BuildValue("nn", done, static_cast<Py_ssize_t>(job.bad));
+}
+
+PyObject* samples_sample_size(PyObject*, PyObject* arg) {
+    const long format = PyLong_AsLong(arg);
+    if (format == -1 && PyErr_Occurred()) return nullptr;
+    if (format < INT_MIN || format > INT_MAX) return Py_BuildValue("ii", 0, 0);
+    return Py_BuildValue("ii", kernels::decoded_size(static_cast<int>(format)),
+                         kernels::encoded_size(static_cast<int>(format)));
+}
+
+PyMethodDef methods[] = {
+    {"decode", samples_decode, METH_VARARGS,
+     "decode(source, offset, stride, count, ns, sample_format, swap, order, headers, "
+     "samples)\n--\n\n"
+     "Reads `count` traces `stride` bytes apart from byte `offset` of a descriptor or a buffer "
+     "into the header rows and float32 samples given (either may be None); returns how many "
+     "were whole."},
+    {"encode", samples_encode, METH_VARARGS,
+     "encode(headers, header_stride, tails, samples, sample_stride, count, ns, sample_format, "
+     "swap, order, out)\n--\n\n"
+     "Writes `count` traces into `out`; returns (traces written, first sample that does not "
+     "fit or -1)."},
+    {"sample_size", samples_sample_size, METH_O,
+     "sample_size(sample_format)\n--\n\n"
+     "(bytes per sample when read, when written): 0 for a format that cannot be."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vandor._samples",
+    .m_doc = "Bulk conversion of SEG-Y traces to and from NumPy arrays (used by vandor.segyfile).",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = slots,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__samples(void) {
+    return PyModuleDef_Init(&module_def);
+}
