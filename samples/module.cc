@@ -24,10 +24,11 @@ namespace {
 namespace kernels = vandor::samples;
 
 constexpr Py_ssize_t kHeader = 240;
-constexpr Py_ssize_t kTail = 180;  // where the fields of the SEG-Y standard's revision 1 begin
-constexpr std::size_t kStaging = 4u << 20;
+constexpr std::size_t kWords = kHeader / 4;
+constexpr std::size_t kTail = 45;  // the word where the fields of the standard's revision 1 begin
+constexpr std::size_t kStaging = 256u << 10;
 // past this trace size a header-only read fetches each header on its own instead of whole blocks
-constexpr Py_ssize_t kSparse = 64 << 10;
+constexpr Py_ssize_t kSparse = 4 << 10;
 
 // An acquired buffer, released on every way out.
 class Buffer {
@@ -95,7 +96,7 @@ struct DecodeJob {
     Py_ssize_t offset, stride, count, ns;
     int format, size;
     bool swap;
-    const unsigned char* order;
+    kernels::HeaderShuffle shuffle;
     unsigned char* headers;  // count * 240 bytes, or null
     float* samples;          // count * ns floats, or null
     int error = 0;           // errno of a failed read
@@ -103,16 +104,14 @@ struct DecodeJob {
 
 void decode_block(const DecodeJob& job, const unsigned char* block, Py_ssize_t first,
                   Py_ssize_t k) {
-    for (Py_ssize_t j = 0; j < k; ++j) {
-        const unsigned char* trace = block + j * job.stride;
-        if (job.headers) {
-            kernels::shuffle_header(trace, job.headers + (first + j) * kHeader, job.order, 0,
-                                    kHeader);
-        }
-        if (job.samples) {
-            kernels::decode(trace + kHeader, job.samples + (first + j) * job.ns,
-                            static_cast<std::size_t>(job.ns), job.format, job.swap);
-        }
+    const auto rows = static_cast<std::size_t>(k), stride = static_cast<std::size_t>(job.stride);
+    if (job.headers) {
+        kernels::shuffle_header(job.shuffle, block, stride, job.headers + first * kHeader, kHeader,
+                                rows, 0, kWords);
+    }
+    if (job.samples) {
+        kernels::decode(block + kHeader, stride, job.samples + first * job.ns,
+                        static_cast<std::size_t>(job.ns), rows, job.format, job.swap);
     }
 }
 
@@ -227,7 +226,7 @@ PyObject* samples_decode(PyObject*, PyObject* args) {
         job.memory = memory.data();
         job.memory_size = memory.size();
     }
-    job.order = order.data();
+    job.shuffle = kernels::plan_shuffle(order.data());
     job.headers = headers.data();
     job.samples = reinterpret_cast<float*>(samples.data());
     PyThreadState* released = PyEval_SaveThread();
@@ -248,7 +247,7 @@ struct EncodeJob {
     Py_ssize_t sample_stride, count, ns;
     int format, size;
     bool swap;
-    const unsigned char* order;
+    kernels::HeaderShuffle shuffle;
     unsigned char* out;
     std::ptrdiff_t bad = -1;
 };
@@ -257,11 +256,13 @@ Py_ssize_t run_encode(EncodeJob& job) {
     const Py_ssize_t trace = kHeader + job.ns * job.size;
     for (Py_ssize_t i = 0; i < job.count; ++i) {
         unsigned char* to = job.out + i * trace;
-        kernels::shuffle_header(job.headers + i * job.header_stride, to, job.order, 0, kTail);
+        kernels::shuffle_header(job.shuffle, job.headers + i * job.header_stride, 0, to, 0, 1, 0,
+                                kTail);
         if (job.tails) {
-            kernels::shuffle_header(job.tails + i * kHeader, to, job.order, kTail, kHeader);
+            kernels::shuffle_header(job.shuffle, job.tails + i * kHeader, 0, to, 0, 1, kTail,
+                                    kWords);
         } else {
-            std::memset(to + kTail, 0, kHeader - kTail);
+            std::memset(to + 4 * kTail, 0, 4 * (kWords - kTail));
         }
         job.bad =
             kernels::encode(reinterpret_cast<const float*>(job.samples + i * job.sample_stride),
@@ -314,7 +315,7 @@ PyObject* samples_encode(PyObject*, PyObject* args) {
     job.ns = ns;
     job.format = format;
     job.swap = swap != 0;
-    job.order = order.data();
+    job.shuffle = kernels::plan_shuffle(order.data());
     job.out = out.data();
     PyThreadState* released = PyEval_SaveThread();
     const Py_ssize_t done = run_encode(job);
