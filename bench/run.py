@@ -910,6 +910,8 @@ def run_shape(ns: int, args, tmp: Path, limit: Path, segy, segyio, su) -> bool:
         V(FRESH_MIXED, "read", lambda: fresh_read(mixed, n)),
         V("to_numpy(1) of the mixed file", "read", need(has_numpy, lambda: read_to_numpy(segy, mixed, 1)),
           FRESH_MIXED, (">=", 0.8), goal="`to_numpy()` by path, framed by each header (another ns first)"),
+        V("to_memory() against the fresh read", "read", None, FRESH, note="context: objects, not arrays",
+          same="SEGY.from_file(...).to_memory()"),
         V("numpy.fromfile + copy of samples, headers", "read", lambda: read_numpy_copy(path, ns), FRESH,
           note="peer of to_numpy()"),
         V("segyio trace.raw[:] (SU copy)", "read", need(segyio is not None, lambda: read_segyio_raw(segyio, su_path)),
