@@ -65,6 +65,16 @@ SEGY_HEADER = np.dtype({
 })
 
 
+# The binary header fields the benchmark writes: (offset in the file, type), counted from 0.
+SEGY_BINARY = {
+    "traces_per_ensemble": (3212, ">h"), "sample_interval": (3216, ">H"),
+    "sample_interval_original": (3218, ">H"), "samples_per_trace": (3220, ">H"),
+    "samples_per_trace_original": (3222, ">H"), "sample_format": (3224, ">h"),
+    "sorting_code": (3228, ">h"), "measurement_system": (3254, ">h"), "revision": (3500, ">H"),
+    "fixed_length": (3502, ">h"),
+}
+
+
 def segy_trace_dtype(ns: int) -> np.dtype:
     return np.dtype([("h", SEGY_HEADER), ("s", ">u4", ns)])
 
@@ -165,17 +175,18 @@ def write_segy(path: Path, uniform: Path, ns: int) -> None:
     CDP X/Y filled, the samples as IBM floats."""
     cards = [f"C{i + 1:2d} {'vandor benchmark: big-endian IBM floats' if i == 0 else ''}" for i in range(38)]
     cards += ["C39 SEG Y REV1", "C40 END TEXTUAL HEADER"]
-    text = "".join(c.ljust(80) for c in cards).encode("cp037")
-    binary = bytearray(400)
-    struct.pack_into(">hHHHHhh", binary, 12, 1, 0, DT_US, DT_US, ns, ns, 1)  # 3213..3226
-    struct.pack_into(">h", binary, 28, 4)        # 3229 sorting: ensembles of one trace
-    struct.pack_into(">h", binary, 54, 1)        # 3255 metres
-    struct.pack_into(">Hh", binary, 300, 0x0100, 1)  # 3501 revision 1.0, 3503 fixed-length
+    head = bytearray(SEGY_HEAD)
+    head[:3200] = "".join(c.ljust(80) for c in cards).encode("cp037")
+    fields = {"traces_per_ensemble": 1, "sample_interval": DT_US, "sample_interval_original": DT_US,
+              "samples_per_trace": ns, "samples_per_trace_original": ns, "sample_format": 1,
+              "sorting_code": 4, "measurement_system": 1, "revision": 0x0100, "fixed_length": 1}
+    for name, value in fields.items():
+        at, code = SEGY_BINARY[name]
+        struct.pack_into(code, head, at, value)
     table = ibm_table()
     src = np.memmap(uniform, dtype=trace_dtype(ns), mode="r", offset=4)
     with open(path, "wb") as dst:
-        dst.write(text)
-        dst.write(binary)
+        dst.write(head)
         step = max(1, (32 * MIB) // src.dtype.itemsize)
         for start in range(0, len(src), step):
             part = src[start:start + step]
@@ -592,9 +603,9 @@ def segy_write_inputs(segyfile, path: Path):
         with segyfile.open(path) as f:
             return f.to_numpy()
     size = path.stat().st_size
+    at, code = SEGY_BINARY["samples_per_trace"]
     with open(path, "rb") as f:
-        f.seek(3220)
-        ns = struct.unpack(">H", f.read(2))[0]
+        ns = struct.unpack_from(code, f.read(SEGY_HEAD), at)[0]
     a = np.memmap(path, dtype=segy_trace_dtype(ns), mode="r", offset=SEGY_HEAD,
                   shape=((size - SEGY_HEAD) // segy_trace_dtype(ns).itemsize,))
     samples = ibm_to_float64(a["s"]).astype(np.float32)
@@ -606,7 +617,7 @@ def segy_write_inputs(segyfile, path: Path):
 def segyio_header_dicts(segyio, headers):
     """The fields a user sets, one dict a trace, built untimed."""
     tf = segyio.TraceField
-    keys = ((tf.TRACE_SEQUENCE_LINE, "tracl"), (tf.TRACE_SEQUENCE_FILE, "tracl"),
+    keys = ((tf.TRACE_SEQUENCE_LINE, "tracl"), (tf.TRACE_SEQUENCE_FILE, "tracr"),
             (tf.TRACE_SAMPLE_COUNT, "ns"), (tf.TRACE_SAMPLE_INTERVAL, "dt"), (tf.CDP_X, "cdp_x"),
             (tf.CDP_Y, "cdp_y"), (tf.INLINE_3D, "iline"), (tf.CROSSLINE_3D, "xline"))
     columns = [(k, headers[name].tolist()) for k, name in keys]
