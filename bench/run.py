@@ -742,7 +742,7 @@ class Goals:
                     text = f"**{text}** (missed)"
                 elif status == "n/a":
                     text = "n/a"
-                cells.append(text.replace("us/trace", "µs/trace"))
+                cells.append(text.replace("us/trace", "µs/trace").replace("x cost", "× cost"))
             goal = r.goal(cols).replace(">=", "≥").replace("<=", "≤").replace("x", "×")
             print(f"| {r.label} | {r.against} | {goal} | " + " | ".join(cells) + " |")
         print(f"\nMeasured with `{command}` (medians of {rounds} interleaved round(s) over warm "
@@ -1165,9 +1165,10 @@ def peak_row(what: str, argv: list[str] | None, n: int, ref: float, ns: int, lab
     over = (d["after_kib"] - d["before_kib"]) / 1024 - result_bytes / MIB
     status = GOALS.put(label, goal_against, "<=", allowance_mib, column, over, unit="MiB",
                        text=f"{over:+.0f} MiB")
-    print(f"{label:44} peak {d['after_kib'] / 1024:8.0f} MiB, rose {(d['after_kib'] - d['before_kib']) / 1024:.0f} "
-          f"MiB for a {result_bytes / MIB:.0f} MiB result: {over:+.0f} MiB  <= +{allowance_mib}: {status}"
-          f"{'' if ok else '  CHECKSUM MISMATCH'}")
+    rose = (d["after_kib"] - d["before_kib"]) / 1024
+    result = f" for a {result_bytes / MIB:.0f} MiB result: {over:+.0f} MiB" if result_bytes else ""
+    print(f"{label:44} peak {d['after_kib'] / 1024:8.0f} MiB, rose {rose:.0f} MiB{result}  "
+          f"<= +{allowance_mib}: {status}{'' if ok else '  CHECKSUM MISMATCH'}")
     return ok
 
 
