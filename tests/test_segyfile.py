@@ -492,6 +492,11 @@ def test_trace_ns_framing(path):
     zeros = [trace(">", [float(i)] * 4, ns_field=0) for i in range(3)]
     with segyfile.open(path(segy_file(">", zeros, ns=4, fixed=0), "z.sgy")) as f:
         assert len(f) == 3 and f.to_numpy()[0][:, 0].tolist() == [0.0, 1.0, 2.0]
+    # traces all shorter than the binary header says: no whole one by its framing, so the cut
+    # one's header decides
+    shorter = [trace(">", [float(i)] * 10) for i in range(2)]
+    with segyfile.open(path(segy_file(">", shorter, ns=1000, fixed=0), "s.sgy")) as f:
+        assert len(f) == 2 and f.to_numpy()[0][:, 9].tolist() == [0.0, 1.0]
     # the same bytes read as revision 0 are framed by the binary header alone
     with segyfile.open(path(segy_file(">", mixed, ns=4, fixed=0, revision=0), "r0.sgy")) as f:
         assert len(f) == 3 and f[1].ns == 4
@@ -513,3 +518,27 @@ def test_reads_through_file_objects_of_any_kind(path):
                 assert f[::2].to_numpy()[0][:, 0].tolist() == [0.0, 2.0, 4.0]
                 assert f[::-2].to_numpy()[1]["cdp"].tolist() == [4, 2, 0]
             assert not opened.closed
+
+
+def test_closing_while_reading_in_another_thread(path):
+    import threading
+    data = segy_file(">", [trace(">", [1.0] * 2000) for _ in range(2000)], ns=2000, fmt=5)
+    p = path(data)
+    f = segyfile.open(p)
+    errors, results = [], []
+
+    def read():
+        try:
+            results.append(f.to_numpy()[0].sum())
+        except ValueError as e:  # closed before it began: the one other outcome
+            errors.append(e)
+
+    threads = [threading.Thread(target=read) for _ in range(4)]
+    for t in threads:
+        t.start()
+    f.close()
+    for t in threads:
+        t.join()
+    assert all(r == 2000 * 2000 for r in results) and len(results) + len(errors) == 4
+    with pytest.raises(ValueError, match="closed"):
+        f.headers()

@@ -8,10 +8,11 @@ time, so a whole file reads at about the speed of the disk.
 """
 from __future__ import annotations
 
-import builtins
+import contextlib
 import io
 import os
 import stat
+import threading
 import unicodedata
 from collections.abc import Iterator, Mapping
 from typing import Any
@@ -32,6 +33,7 @@ END_TEXT = "((SEG: EndText))"
 CHUNK = 4 << 20  # bytes of traces converted at a time when a whole result is not wanted at once
 ORDERS = {"big": ">", "little": "<"}
 _NATIVE = "<" if np.little_endian else ">"
+_NS_AT = segy.HEADER_DTYPE.fields["ns"][1]
 
 SAMPLE_FORMATS = {
     1: "4-byte IBM float", 2: "4-byte signed integer", 3: "2-byte signed integer",
@@ -336,6 +338,8 @@ class _Reader:
         self.file = None
         self.owned = False
         self.closed = False
+        self.busy = 0  # reads under way
+        self.lock = threading.Lock()
         if _su._has(source, "read"):
             self.name = _su._describe(source)
             try:
@@ -347,7 +351,8 @@ class _Reader:
                                  f"cannot seek (a pipe?); save it to a file first")
             self.origin = source.tell()
             if _plain_file(source):
-                self.fd = source.fileno()
+                # a descriptor of our own: the caller may close theirs while we read
+                self.fd, self.owned = os.dup(source.fileno()), True
                 self.size = os.fstat(self.fd).st_size - self.origin
             else:
                 self.file = source
@@ -371,30 +376,51 @@ class _Reader:
         self.size = max(self.size, 0)
 
     def close(self):
-        self.closed = True
+        # A read in another thread (the lock released) may still use the descriptor: the last
+        # one out closes it, so that a number reused by another file is never read from.
+        with self.lock:
+            self.closed = True
+            if self.busy:
+                return
+        self._release()
+
+    def _release(self):
         if self.owned and self.fd is not None:
             fd, self.fd = self.fd, None
             os.close(fd)
 
+    @contextlib.contextmanager
+    def _using(self):
+        with self.lock:
+            if self.closed:
+                raise ValueError(f"{self.name}: I/O operation on a closed SEG-Y file")
+            self.busy += 1
+        try:
+            yield
+        finally:
+            with self.lock:
+                self.busy -= 1
+                last = self.closed and not self.busy
+            if last:
+                self._release()
+
     def read_at(self, offset: int, n: int) -> bytes:
-        if self.closed:
-            raise ValueError(f"{self.name}: I/O operation on a closed SEG-Y file")
-        if self.fd is not None:
-            return os.pread(self.fd, n, self.origin + offset)
-        assert self.file is not None
-        self.file.seek(self.origin + offset)
-        return _read_fully(self.file, n)
+        with self._using():
+            if self.fd is not None:
+                return os.pread(self.fd, n, self.origin + offset)
+            assert self.file is not None
+            self.file.seek(self.origin + offset)
+            return _read_fully(self.file, n)
 
     def decode(self, offset: int, stride: int, count: int, ns: int, plan: _Plan,
                headers: np.ndarray | None, samples: np.ndarray | None) -> int:
         """Traces converted into `headers` and `samples`; fewer than `count` at the file's end."""
         order = _SWAP if ORDERS[plan.byteorder] != _NATIVE else _KEEP
         swap = order is _SWAP
-        if self.closed:
-            raise ValueError(f"{self.name}: I/O operation on a closed SEG-Y file")
         if self.fd is not None:
-            return _samples.decode(self.fd, self.origin + offset, stride, count, ns,
-                                   plan.sample_format, swap, order, headers, samples)
+            with self._using():
+                return _samples.decode(self.fd, self.origin + offset, stride, count, ns,
+                                       plan.sample_format, swap, order, headers, samples)
         per = max(1, CHUNK // stride)
         need = HEADER + (ns * plan.sample_size if samples is not None else 0)
         done = 0
@@ -514,13 +540,22 @@ class SEGYFile:
                 if not self._agrees(headers[:got]):
                     agree = False
                     break
-            self._settle(agree)
+            self._settle(agree and self._cut_agrees())
         assert self._runs is not None
         return self._runs
 
     def _agrees(self, headers: np.ndarray) -> bool:
         ns = headers["ns"]
         return not np.any((ns != 0) & (ns != self.ns))
+
+    def _cut_agrees(self) -> bool:
+        """Whether the header of a trace cut short by the binary header's framing (if it has
+        one) agrees with it: a file of traces longer than that ns has no whole one otherwise."""
+        cut = self._fixed_guess[1]
+        if cut is None or cut[2] < HEADER:
+            return True
+        raw = self._src.read_at(cut[1] + _NS_AT, 2)
+        return int(np.frombuffer(raw, ORDERS[self.byteorder] + "u2")[0]) in (0, self.ns)
 
     def _settle(self, fixed: bool):
         if fixed:
@@ -538,7 +573,7 @@ class SEGYFile:
             left = src.size - at
             ns = self.ns
             if left >= HEADER:
-                ns = int(np.frombuffer(src.read_at(at + 114, 2), order)[0]) or self.ns
+                ns = int(np.frombuffer(src.read_at(at + _NS_AT, 2), order)[0]) or self.ns
             size = HEADER + ns * plan.sample_size
             if left < size:
                 return [tuple(r) for r in runs], (index, at, left, ns)
@@ -623,7 +658,7 @@ class SEGYFile:
                 data, headers = self._read(0, self._runs[0][3], 1, samples)
             finally:
                 self._runs = None
-            fixed = self._agrees(headers)
+            fixed = self._agrees(headers) and self._cut_agrees()
             self._settle(fixed)
             if fixed:
                 return data, headers
