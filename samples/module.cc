@@ -100,6 +100,7 @@ struct DecodeJob {
     unsigned char* headers;  // count * 240 bytes, or null
     float* samples;          // count * ns floats, or null
     int error = 0;           // errno of a failed read
+    bool ended = false;      // the file ended before `count` traces
 };
 
 void decode_block(const DecodeJob& job, const unsigned char* block, Py_ssize_t first,
@@ -115,6 +116,78 @@ void decode_block(const DecodeJob& job, const unsigned char* block, Py_ssize_t f
     }
 }
 
+// How many whole traces of `k` a read of `got` bytes holds, the last needing only `need`.
+Py_ssize_t whole_traces(Py_ssize_t got, Py_ssize_t k, Py_ssize_t stride, Py_ssize_t need) {
+    const Py_ssize_t want = (k - 1) * stride + need;
+    return got == want ? k : (got >= need ? (got - need) / stride + 1 : 0);
+}
+
+// Converts the first `k` traces of a block read into the sample rows themselves: each
+// group of traces goes through a small buffer before its rows are stored, so the rows, which lie
+// lower, never overwrite a byte not yet read (rows end below where the next trace begins).
+void decode_down(const DecodeJob& job, unsigned char* block, Py_ssize_t k) {
+    constexpr std::size_t kPiece = 2048;
+    float piece[kPiece];
+    const auto ns = static_cast<std::size_t>(job.ns);
+    const auto stride = static_cast<std::size_t>(job.stride);
+    const std::size_t row = ns * sizeof(float);
+    if (ns <= kPiece) {
+        const std::size_t group = kPiece / ns;
+        for (std::size_t j = 0; j < static_cast<std::size_t>(k); j += group) {
+            const std::size_t m = std::min(group, static_cast<std::size_t>(k) - j);
+            kernels::decode(block + j * stride + kHeader, stride, piece, ns, m, job.format,
+                            job.swap);
+            std::memcpy(block + j * row, piece, m * row);
+        }
+        return;
+    }
+    for (std::size_t j = 0; j < static_cast<std::size_t>(k); ++j) {
+        for (std::size_t at = 0; at < ns; at += kPiece) {
+            const std::size_t n = std::min(kPiece, ns - at);
+            kernels::decode(block + j * stride + kHeader + at * job.size, 0, piece, n, 1,
+                            job.format, job.swap);
+            std::memcpy(block + j * row + at * sizeof(float), piece, n * sizeof(float));
+        }
+    }
+}
+
+// Reads blocks of traces straight into the sample rows they become, when samples keep their
+// size as floats, and converts them there: trace j's samples move down to row j, below where
+// trace j + 1 begins, so nothing is overwritten before it is read. This saves copying the file
+// through a staging buffer. A block must fit in the rows from its first; the last blocks,
+// which would not, are left to the staging route. Returns the traces done.
+Py_ssize_t decode_in_place(DecodeJob& job, Py_ssize_t need) {
+    const Py_ssize_t row = job.ns * static_cast<Py_ssize_t>(sizeof(float));
+    const Py_ssize_t per_read = std::max<Py_ssize_t>(1, kStaging / job.stride);
+    auto* out = reinterpret_cast<unsigned char*>(job.samples);
+    Py_ssize_t done = 0;
+    while (done < job.count) {
+        const Py_ssize_t k = std::min(per_read, job.count - done);
+        const Py_ssize_t want = (k - 1) * job.stride + need;
+        if (want > (job.count - done) * row) break;
+        unsigned char* block = out + done * row;
+        const Py_ssize_t got = pread_full(job.fd, block, static_cast<std::size_t>(want),
+                                          static_cast<off_t>(job.offset + done * job.stride));
+        if (got < 0) {
+            job.error = errno;
+            return done;
+        }
+        const Py_ssize_t whole = whole_traces(got, k, job.stride, need);
+        if (job.headers) {  // before any row is stored over them
+            kernels::shuffle_header(job.shuffle, block, static_cast<std::size_t>(job.stride),
+                                    job.headers + done * kHeader, kHeader,
+                                    static_cast<std::size_t>(whole), 0, kWords);
+        }
+        decode_down(job, block, whole);
+        done += whole;
+        if (whole < k) {
+            job.ended = true;
+            return done;
+        }
+    }
+    return done;
+}
+
 // The traces converted; fewer than asked when the source ends (or a read fails: job.error).
 Py_ssize_t run_decode(DecodeJob& job) {
     const Py_ssize_t need = job.samples ? kHeader + job.ns * job.size : kHeader;
@@ -127,6 +200,11 @@ Py_ssize_t run_decode(DecodeJob& job) {
         decode_block(job, job.memory + job.offset, 0, whole);
         return whole;
     }
+    Py_ssize_t done = 0;
+    if (job.samples && job.size == static_cast<int>(sizeof(float))) {
+        done = decode_in_place(job, need);
+        if (job.error || job.ended) return done;
+    }
     const bool sparse = !job.samples && job.stride > kSparse;
     const Py_ssize_t per_read =
         sparse ? 1 : std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(kStaging) / job.stride);
@@ -135,7 +213,6 @@ Py_ssize_t run_decode(DecodeJob& job) {
         job.error = ENOMEM;
         return 0;
     }
-    Py_ssize_t done = 0;
     while (done < job.count) {
         const Py_ssize_t k = std::min(per_read, job.count - done);
         const Py_ssize_t want = (k - 1) * job.stride + need;
@@ -145,8 +222,7 @@ Py_ssize_t run_decode(DecodeJob& job) {
             job.error = errno;
             return done;
         }
-        const Py_ssize_t whole =
-            got == want ? k : (got >= need ? (got - need) / job.stride + 1 : 0);
+        const Py_ssize_t whole = whole_traces(got, k, job.stride, need);
         decode_block(job, buffer, done, whole);
         done += whole;
         if (whole < k) break;

@@ -542,3 +542,37 @@ def test_closing_while_reading_in_another_thread(path):
     assert all(r == 2000 * 2000 for r in results) and len(results) + len(errors) == 4
     with pytest.raises(ValueError, match="closed"):
         f.headers()
+
+
+@pytest.mark.parametrize("ns, n", [(2000, 300), (64, 9000), (3, 1000)])
+@pytest.mark.parametrize("fmt", [1, 5])
+def test_large_reads_match_the_bytes(path, ns, n, fmt):
+    # large enough for whole blocks, read straight into their rows, and the blocks after them
+    rng = np.random.default_rng(ns)
+    words = rng.integers(0, 2**32, (n, ns), dtype=np.uint64).astype(">u4")
+    if fmt == 5:
+        words[(words & 0x7F800000) == 0x7F800000] = 0  # no NaN: compared with ==
+    heads = np.zeros((n, 240), np.uint8)
+    heads[:, :4] = np.arange(n, dtype=">i4").view(np.uint8).reshape(n, 4)
+    struct_ns = np.full(n, ns, ">u2").view(np.uint8).reshape(n, 2)
+    heads[:, 114:116] = struct_ns
+    body = np.concatenate([heads, words.view(np.uint8).reshape(n, 4 * ns)], axis=1)
+    data = bytes(3200) + binary_header(">", ns=ns, fmt=fmt) + body.tobytes()
+    p = path(data + b"\1" * 300)  # a cut trace after the last
+    want = words.view(">f4").astype(np.float32) if fmt == 5 else None
+    with segyfile.open(p) as f:
+        got, headers = f.to_numpy(0, n)
+        assert headers["tracl"].tolist() == list(range(n))
+        with segyfile.open(io.BytesIO(data)) as g:
+            again, _ = g.to_numpy()
+        assert got.tobytes() == again.tobytes()
+        if want is not None:
+            assert np.array_equal(got, want)
+        with pytest.raises(OSError):
+            f.to_numpy()
+    short = path(data[:3600 + (n // 2) * (240 + 4 * ns) + 100], "short.sgy")
+    with segyfile.open(short) as f:
+        with pytest.raises(OSError) as info:
+            f.to_numpy()
+        assert f"trace {n // 2} begins" in info.value.__notes__[-1]
+        assert f.to_numpy(0, n // 2)[0].tobytes() == got[:n // 2].tobytes()
