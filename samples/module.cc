@@ -116,10 +116,18 @@ void decode_block(const DecodeJob& job, const unsigned char* block, Py_ssize_t f
     }
 }
 
-// How many whole traces of `k` a read of `got` bytes holds, the last needing only `need`.
-Py_ssize_t whole_traces(Py_ssize_t got, Py_ssize_t k, Py_ssize_t stride, Py_ssize_t need) {
-    const Py_ssize_t want = (k - 1) * stride + need;
-    return got == want ? k : (got >= need ? (got - need) / stride + 1 : 0);
+// Reads traces [done, done + k) into `into`, the last needing only `need` bytes: how many of
+// them are whole (fewer at the end of the file), or -1 with job.error set.
+Py_ssize_t read_traces(DecodeJob& job, unsigned char* into, Py_ssize_t done, Py_ssize_t k,
+                       Py_ssize_t need) {
+    const Py_ssize_t want = (k - 1) * job.stride + need;
+    const Py_ssize_t got = pread_full(job.fd, into, static_cast<std::size_t>(want),
+                                      static_cast<off_t>(job.offset + done * job.stride));
+    if (got < 0) {
+        job.error = errno;
+        return -1;
+    }
+    return got == want ? k : (got >= need ? (got - need) / job.stride + 1 : 0);
 }
 
 // Converts the first `k` traces of a block read into the sample rows themselves: each
@@ -163,16 +171,10 @@ Py_ssize_t decode_in_place(DecodeJob& job, Py_ssize_t need) {
     Py_ssize_t done = 0;
     while (done < job.count) {
         const Py_ssize_t k = std::min(per_read, job.count - done);
-        const Py_ssize_t want = (k - 1) * job.stride + need;
-        if (want > (job.count - done) * row) break;
+        if ((k - 1) * job.stride + need > (job.count - done) * row) break;
         unsigned char* block = out + done * row;
-        const Py_ssize_t got = pread_full(job.fd, block, static_cast<std::size_t>(want),
-                                          static_cast<off_t>(job.offset + done * job.stride));
-        if (got < 0) {
-            job.error = errno;
-            return done;
-        }
-        const Py_ssize_t whole = whole_traces(got, k, job.stride, need);
+        const Py_ssize_t whole = read_traces(job, block, done, k, need);
+        if (whole < 0) return done;
         if (job.headers) {  // before any row is stored over them
             kernels::shuffle_header(job.shuffle, block, static_cast<std::size_t>(job.stride),
                                     job.headers + done * kHeader, kHeader,
@@ -215,14 +217,8 @@ Py_ssize_t run_decode(DecodeJob& job) {
     }
     while (done < job.count) {
         const Py_ssize_t k = std::min(per_read, job.count - done);
-        const Py_ssize_t want = (k - 1) * job.stride + need;
-        const Py_ssize_t got = pread_full(job.fd, buffer, static_cast<std::size_t>(want),
-                                          static_cast<off_t>(job.offset + done * job.stride));
-        if (got < 0) {
-            job.error = errno;
-            return done;
-        }
-        const Py_ssize_t whole = whole_traces(got, k, job.stride, need);
+        const Py_ssize_t whole = read_traces(job, buffer, done, k, need);
+        if (whole < 0) return done;
         decode_block(job, buffer, done, whole);
         done += whole;
         if (whole < k) break;
