@@ -55,7 +55,8 @@ class Source:
     """A readable source with look-ahead, so that a pipe can be sniffed and then read whole.
 
     A path is opened here and closed by ``close``; a file object is left open, after the last
-    byte used (bytes sniffed from it but not used are lost only for objects that cannot seek).
+    byte used (bytes sniffed from it but not used are lost only for objects that cannot seek),
+    unless `owned` hands it over to be closed too. `name` overrides how messages name it.
     ``start`` is where the data begins in a source that can seek back (else None), ``size`` the
     bytes from there to the end where that is known (else None)."""
 

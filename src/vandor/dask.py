@@ -34,8 +34,8 @@ except ImportError:  # Dask is an optional extra; the rest of the package works 
 from vandor import segy
 from vandor._atomic import Target
 from vandor._format import (
-    COUNT_MAX, COUNT_SIZE, HEADER, NATIVE, NO_SAMPLES, NS_AT, READ_HEADER, READ_SAMPLES, SAMPLE,
-    WRITE_HEADER, WRITE_SAMPLES, cut_note, ns_differ, pack_count, trace_dtype, trace_size,
+    COUNT_MAX, COUNT_SIZE, HEADER, MAX_NS, NATIVE, NO_SAMPLES, NS_AT, READ_HEADER, READ_SAMPLES,
+    SAMPLE, WRITE_HEADER, WRITE_SAMPLES, cut_note, ns_differ, pack_count, trace_dtype, trace_size,
     with_note)
 from vandor._walk import trace_lengths, uniform
 
@@ -246,8 +246,8 @@ def _as_dask(samples, headers):
     n, ns = samples.shape
     if n > COUNT_MAX:
         raise ValueError(f"a stored dataset holds at most {COUNT_MAX} traces, not {n}")
-    if n and not 0 < ns < 2**16:
-        raise ValueError(f"a trace holds 1 to 65535 samples, not {ns}")
+    if n and not 0 < ns <= MAX_NS:
+        raise ValueError(f"a trace holds 1 to {MAX_NS} samples, not {ns}")
     if samples.dtype != np.float32:  # as the trace constructor converts its samples
         samples = samples.astype(np.float32)
     if isinstance(samples, da.Array):
