@@ -9,10 +9,10 @@
 #include <new>
 #include <utility>
 
+#include "common/write_result.h"
 #include "io/calls.h"
 #include "io/lease.h"
 #include "io/routes.h"
-#include "segy/common/write_result.h"
 
 // The cookie route: stdio calls back into the object's own methods. Reads are buffered wherever
 // the object can get back what stdio read ahead (it can seek, or it peeks); every callback holds

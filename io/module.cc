@@ -10,11 +10,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/capsules.h"
+#include "common/plain_file.h"
 #include "io/calls.h"
-#include "io/io.h"
 #include "io/lease.h"
 #include "io/routes.h"
-#include "segy/common/plain_file.h"
 
 // vandor._io: PyFile_Dup picks a route for the object and lends a stream on it; PyFile_DupClose
 // takes it back by the rules in lease.h. Both are published as capsules.
@@ -86,7 +86,7 @@ DupResult PyFile_Dup(PyObject* file, char* mode) {
         if (found > 0) PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
         return failed_dup();
     }
-    const int plain = segy::is_plain_io_file(file, io.get());
+    const int plain = is_plain_io_file(file, io.get());
     if (plain < 0) return failed_dup();
     if (plain > 0) {
         const int fd = PyObject_AsFileDescriptor(file);

@@ -9,16 +9,16 @@
 #include <cstdio>
 #include <string>
 
+#include "common/ref.h"
+#include "common/saved_error.h"
 #include "segy/common/names.h"
 #include "segy/common/pycalls.h"
-#include "segy/common/ref.h"
-#include "segy/common/saved_error.h"
 
 // Notes are built only on the error path, with the exception set aside: naming a file object
 // calls into Python, which needs a clear indicator. Whatever goes wrong while a note is built is
 // dropped; the caller still sees the error it raised, without the note.
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 constexpr std::int64_t kCountBytes = 4;
@@ -241,4 +241,4 @@ int note_count_overflow(PyObject* source, const unsigned char raw[4]) {
     });
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -8,7 +8,7 @@
 #include "segy/common/pycalls.h"
 #include "segy/module/module.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 PyObject* lookup_special(PyObject* obj, PyObject* name) {
     PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);
@@ -89,4 +89,4 @@ PyObject* open_for_rereading(PyObject* path) {
     return open_file(name.get(), names::rb);
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -4,11 +4,11 @@
 
 #include <Python.h>
 
+#include "common/ref.h"
+#include "common/saved_error.h"
 #include "segy/common/names.h"
-#include "segy/common/ref.h"
-#include "segy/common/saved_error.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 // A special method as the interpreter finds it: on the type, bound to the instance. A new
 // reference; nullptr with no exception when the type lacks it.
@@ -83,4 +83,4 @@ int with_context(PyObject* manager, Body&& body) {
     return -1;
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

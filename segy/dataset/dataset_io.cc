@@ -10,22 +10,22 @@
 #include <limits>
 #include <string>
 
+#include "common/ref.h"
+#include "common/saved_error.h"
+#include "common/write_result.h"
 #include "segy/bridge/bridge.h"
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
 #include "segy/common/notes.h"
 #include "segy/common/pycalls.h"
-#include "segy/common/ref.h"
-#include "segy/common/saved_error.h"
-#include "segy/common/write_result.h"
 #include "segy/dataset/dataset.h"
 #include "segy/dataset/same_file.h"
 #include "segy/module/module.h"
 #include "segy/streams/streams.h"
 #include "segy/trace/trace.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 constexpr Py_ssize_t kCountBytes = sizeof(std::int32_t);
@@ -501,4 +501,4 @@ PyObject* dataset_to_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

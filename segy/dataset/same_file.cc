@@ -4,15 +4,15 @@
 
 #include <sys/stat.h>
 
+#include "common/plain_file.h"
+#include "common/ref.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
-#include "segy/common/plain_file.h"
-#include "segy/common/ref.h"
 #include "segy/dataset/dataset.h"
 #include "segy/module/module.h"
 #include "segy/streams/streams.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 struct FileId {
@@ -147,4 +147,4 @@ bool name_holds_writes(PyObject* f, PyObject* name) {
     return of_object(f) == named;
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

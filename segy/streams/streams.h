@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "io/io.h"
+#include "common/capsules.h"
 #include "segy/common/notes.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 struct StreamObject;
 struct StreamMethods {  // slot order is binary interface: append, never reorder
@@ -35,10 +35,10 @@ struct FileStreamMethods {
 
 struct FileStreamObject {
     StreamObject base;
-    FILE* fd;                 // lent by the bridge; null when no stream is held
+    FILE* stream;             // lent by the bridge; null when no stream is held
     std::int32_t file_owner;  // the iterator opened `file` and closes it
-    PyObject* file;           // the object `fd` was lent on, or None
-    io::vdr_off_t orig_pos;   // handed back with `fd`
+    PyObject* file;           // the object `stream` was lent on, or None
+    io::vdr_off_t orig_pos;   // handed back with `stream`
     std::int32_t running;     // inside a step, set-up or close that may call back into Python
     std::int64_t offset;      // where the next trace begins, counted from the dataset's first
                               // byte (the count before it); for the notes of read errors
@@ -59,4 +59,4 @@ inline bool is_stream(PyObject* obj) {
     return PyObject_TypeCheck(obj, &BaseTraceIteratorType);
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

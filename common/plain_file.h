@@ -4,9 +4,9 @@
 
 #include <Python.h>
 
-#include "segy/common/ref.h"
+#include "common/ref.h"
 
-namespace vandor::segy {
+namespace vandor {
 
 // A FileIO, or one of the standard buffered binary classes over a FileIO, subclasses included.
 // Other objects with a fileno() (a gzip file, a temporary-file wrapper, a buffered class over
@@ -30,4 +30,4 @@ inline int is_plain_io_file(PyObject* obj, PyObject* io) {
     return 0;
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor
