@@ -32,6 +32,14 @@ NATIVE: Final = "<" if np.little_endian else ">"  # the machine's byte order
 NATIVE_NAME: Final = "little" if np.little_endian else "big"
 
 
+def order_of(byteorder: str, allow_auto: bool = True) -> str:
+    """`byteorder` checked: 'little' or 'big', or 'auto' where detection may choose."""
+    if byteorder in ORDERS or (allow_auto and byteorder == "auto"):
+        return byteorder
+    choices = "'little', 'big' or 'auto'" if allow_auto else "'little' or 'big'"
+    raise ValueError(f"byteorder must be {choices}, not {byteorder!r}")
+
+
 def trace_size(ns: int) -> int:
     """Bytes of one trace of `ns` samples, header included."""
     return HEADER + SAMPLE * ns
@@ -90,14 +98,15 @@ def ns_differ(index: int, ns: int, first: int, ns0: int) -> ValueError:
 
 
 def cut_note(name: str, index: int, at: int, held: int, ns: int | None = None,
-             count: int | None = None, size: int | None = None) -> str:
+             count: int | None = None, size: int | None = None, sample: int = SAMPLE) -> str:
     """Where a file ends inside trace `index`, which begins at byte `at`, with `held` of its bytes
-    there; `ns` is its header's (None: the file ends inside the header). A stored dataset's note
-    also gives its `count` and, where known, the file's `size`."""
+    there; `ns` is its header's (None: the file ends inside the header), `sample` the bytes of
+    one sample. A stored dataset's note also gives its `count` and, where known, the file's
+    `size`."""
     if ns is None:
         where = f"{held} bytes into its header ({HEADER} bytes expected)"
     else:
-        where = f"{held - HEADER} bytes into its samples (ns {ns}, {SAMPLE * ns} bytes expected)"
+        where = f"{held - HEADER} bytes into its samples (ns {ns}, {sample * ns} bytes expected)"
     head = f"{name}: "
     if count is not None:
         head += f"the count says {count} traces" + (
@@ -117,7 +126,8 @@ def missing_note(name: str, index: int, at: int, count: int, size: int | None = 
 
 
 class Layout(tuple):
-    """What a file holds: ``format`` ('dataset' or 'su') and ``byteorder`` ('little' or 'big')."""
+    """What a file holds: ``format`` ('dataset', 'su' or 'segy') and ``byteorder`` ('little' or
+    'big')."""
 
     __slots__ = ()
 

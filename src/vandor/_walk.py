@@ -265,6 +265,38 @@ class Splitter:
                             missing_note(self.name, self.index, at, self.count, self.size))
 
 
+class StoredSink:
+    """A write-only object that takes a stored dataset's bytes, as ``to_file`` and ``to_stream``
+    write them, and hands on its traces without the count: whole traces in blocks to
+    ``on_block(block, runs)`` (as ``walk`` yields them; ``flush`` then checks that the last trace
+    was whole), or the bytes as they come to ``on_bytes``."""
+
+    def __init__(self, name: str, on_block: Callable[[np.ndarray, list], object] | None = None,
+                 on_bytes: Callable[[memoryview], object] | None = None):
+        self.skip = COUNT_SIZE
+        self.on_block, self.on_bytes = on_block, on_bytes
+        self.splitter = Splitter(NATIVE, name, origin=COUNT_SIZE) if on_bytes is None else None
+
+    def write(self, data) -> int:
+        view = memoryview(data).cast("B")
+        n = len(view)
+        if self.skip:
+            cut = min(self.skip, n)
+            view, self.skip = view[cut:], self.skip - cut
+        if self.splitter is None:
+            assert self.on_bytes is not None
+            self.on_bytes(view)
+        else:
+            assert self.on_block is not None
+            for block, runs in self.splitter.push(view):
+                self.on_block(block, runs)
+        return n
+
+    def flush(self) -> None:
+        if self.splitter is not None:
+            self.splitter.finish()
+
+
 def splitter_for(src: Source, layout: Layout, empty_traces: bool = False) -> Splitter:
     """The walk of a source read as `layout`; a stored dataset's count is taken from it here."""
     order = ORDERS[layout.byteorder]

@@ -20,20 +20,20 @@ from typing import Any
 import numpy as np
 
 from vandor import _samples, segy
-from vandor import su as _su
+from vandor._atomic import Target, refuse_own_source
+from vandor._format import (
+    DT_AT, HEADER, NATIVE, NS_AT, ORDERS, READ_HEADER, READ_SAMPLES, cut_note, ns_differ, order_of,
+    with_note)
+from vandor._walk import StoredSink, describe, has
 
 __all__ = ["open", "write", "SEGYFile", "BINARY_DTYPE", "TRACE_HEADER_DTYPE"]
 
 TEXT = 3200
 BINARY = 400
-HEADER = 240
 FIRST_TRACE = TEXT + BINARY
 MARKER = 16909060  # 0x01020304: its bytes on disk give the file's byte order
 END_TEXT = "((SEG: EndText))"
 CHUNK = 4 << 20  # bytes of traces converted at a time when a whole result is not wanted at once
-ORDERS = {"big": ">", "little": "<"}
-_NATIVE = "<" if np.little_endian else ">"
-_NS_AT = segy.HEADER_DTYPE.fields["ns"][1]
 
 SAMPLE_FORMATS = {
     1: "4-byte IBM float", 2: "4-byte signed integer", 3: "2-byte signed integer",
@@ -116,13 +116,6 @@ def _swap_order(dtype: np.dtype[Any], swap: bool) -> bytes:
 
 _KEEP = _swap_order(TRACE_HEADER_DTYPE, False)
 _SWAP = _swap_order(TRACE_HEADER_DTYPE, True)
-
-
-def _order_of(byteorder: str, allow_auto: bool) -> str:
-    if byteorder in ORDERS or (allow_auto and byteorder == "auto"):
-        return byteorder
-    choices = "'big', 'little' or 'auto'" if allow_auto else "'big' or 'little'"
-    raise ValueError(f"byteorder must be {choices}, not {byteorder!r}")
 
 
 def _encoding_of(encoding: str, allow_auto: bool) -> str:
@@ -340,8 +333,8 @@ class _Reader:
         self.closed = False
         self.busy = 0  # reads under way
         self.lock = threading.Lock()
-        if _su._has(source, "read"):
-            self.name = _su._describe(source)
+        if has(source, "read"):
+            self.name = describe(source)
             try:
                 seekable = bool(source.seekable())
             except (AttributeError, OSError, ValueError):
@@ -415,7 +408,7 @@ class _Reader:
     def decode(self, offset: int, stride: int, count: int, ns: int, plan: _Plan,
                headers: np.ndarray | None, samples: np.ndarray | None) -> int:
         """Traces converted into `headers` and `samples`; fewer than `count` at the file's end."""
-        order = _SWAP if ORDERS[plan.byteorder] != _NATIVE else _KEEP
+        order = _SWAP if ORDERS[plan.byteorder] != NATIVE else _KEEP
         swap = order is _SWAP
         if self.fd is not None:
             with self._using():
@@ -452,20 +445,8 @@ def _read_fully(f, n: int) -> bytes:
 def _cut_error(name: str, index: int, offset: int, left: int, ns: int, size: int) -> OSError:
     """The error a dataset's iteration raises at a trace the file ends inside, with a note."""
     if left < HEADER:
-        e = OSError("Unable to read trace header from file.")
-        e.add_note(f"{name}: trace {index} begins at byte {offset}; the file ends {left} bytes "
-                   f"into its header ({HEADER} bytes expected)")
-    else:
-        e = OSError("Unable to read expected number of trace samples.")
-        e.add_note(f"{name}: trace {index} begins at byte {offset}; the file ends "
-                   f"{left - HEADER} bytes into its samples (ns {ns}, {ns * size} bytes "
-                   f"expected)")
-    return e
-
-
-def _differing_ns(index: int, ns: int, first: int, first_ns: int) -> ValueError:
-    return ValueError(f"traces differ in ns: trace {index} has {ns} samples, trace {first} has "
-                      f"{first_ns}")
+        return with_note(OSError(READ_HEADER), cut_note(name, index, offset, left))
+    return with_note(OSError(READ_SAMPLES), cut_note(name, index, offset, left, ns, sample=size))
 
 
 def _dataset_headers(headers: np.ndarray, ns) -> np.ndarray:
@@ -489,7 +470,7 @@ class SEGYFile:
     format = "segy"
 
     def __init__(self, source, byteorder: str = "auto", encoding: str = "auto"):
-        byteorder = _order_of(byteorder, allow_auto=True)
+        byteorder = order_of(byteorder, allow_auto=True)
         encoding = _encoding_of(encoding, allow_auto=True)
         self._src = _Reader(source)
         try:
@@ -554,7 +535,7 @@ class SEGYFile:
         cut = self._fixed_guess[1]
         if cut is None or cut[2] < HEADER:
             return True
-        raw = self._src.read_at(cut[1] + _NS_AT, 2)
+        raw = self._src.read_at(cut[1] + NS_AT, 2)
         return int(np.frombuffer(raw, ORDERS[self.byteorder] + "u2")[0]) in (0, self.ns)
 
     def _settle(self, fixed: bool):
@@ -573,7 +554,7 @@ class SEGYFile:
             left = src.size - at
             ns = self.ns
             if left >= HEADER:
-                ns = int(np.frombuffer(src.read_at(at + _NS_AT, 2), order)[0]) or self.ns
+                ns = int(np.frombuffer(src.read_at(at + NS_AT, 2), order)[0]) or self.ns
             size = HEADER + ns * plan.sample_size
             if left < size:
                 return [tuple(r) for r in runs], (index, at, left, ns)
@@ -638,7 +619,7 @@ class SEGYFile:
         if samples:
             for row, _, _, _, piece_ns in pieces:
                 if piece_ns != ns:
-                    raise _differing_ns(start + row * step, piece_ns, start, ns)
+                    raise ns_differ(start + row * step, piece_ns, start, ns)
         data = np.empty((n, ns), np.float32) if samples else None
         for row, offset, stride, count, piece_ns in pieces:
             got = self._src.decode(offset, stride, count, piece_ns, self._plan,
@@ -857,7 +838,7 @@ class _Encoder:
         self.count = count
         self.ns: int | None = None
         self.index = 0  # traces written
-        self.swap = ORDERS[order] != _NATIVE
+        self.swap = ORDERS[order] != NATIVE
 
     def start(self, ns: int, dt: int):
         if self.ns is not None:
@@ -903,33 +884,17 @@ class _Encoder:
                                  f"({SAMPLE_FORMATS[self.sample_format]})")
 
 
-class _StreamSink:
+def _stream_sink(encoder: _Encoder, name: str) -> StoredSink:
     """A write-only object that takes a stored dataset's bytes (what `to_stream` writes) and
     encodes them as SEG-Y traces a block at a time."""
 
-    def __init__(self, encoder: _Encoder, name: str):
-        self.encoder = encoder
-        self.skip = 4  # the count: SEG-Y has none
-        self.splitter = _su._Splitter(_NATIVE, name, origin=4)
-        self.dt_at = segy.HEADER_DTYPE.fields["dt"][1]
-
-    def write(self, data):
-        view = memoryview(data).cast("B")
-        n = len(view)
-        if self.skip:
-            cut = min(self.skip, n)
-            view, self.skip = view[cut:], self.skip - cut
-        for block, runs in self.splitter.push(view):
-            for pos, ns, count in runs:
-                size = HEADER + 4 * ns
-                if self.encoder.ns is None:
-                    dt = int(np.frombuffer(block, "=u2", 1, pos + self.dt_at)[0])
-                    self.encoder.start(ns, dt)
-                self.encoder.traces(block[pos:], size, block[pos + HEADER:], size, count, ns)
-        return n
-
-    def flush(self):
-        self.splitter.finish()
+    def encode(block: np.ndarray, runs):
+        for pos, ns, count in runs:
+            size = HEADER + 4 * ns
+            if encoder.ns is None:
+                encoder.start(ns, int(np.frombuffer(block, "=u2", 1, pos + DT_AT)[0]))
+            encoder.traces(block[pos:], size, block[pos + HEADER:], size, count, ns)
+    return StoredSink(name, on_block=encode)
 
 
 def _array_headers(headers, n: int, ns: int) -> np.ndarray:
@@ -968,7 +933,7 @@ def write(data, target, *, headers=None, text=None, binary=None, sample_format: 
     if sample_format not in WRITABLE_FORMATS:
         raise ValueError(f"sample_format must be one of {', '.join(map(str, WRITABLE_FORMATS))}, "
                          f"not {sample_format!r}")
-    order = _order_of(byteorder, allow_auto=False)
+    order = order_of(byteorder, allow_auto=False)
     encoding = _encoding_of(encoding, allow_auto=False)
     stream = None
     if isinstance(data, (segy.SEGY, segy.BaseTraceIterator)):
@@ -980,7 +945,7 @@ def write(data, target, *, headers=None, text=None, binary=None, sample_format: 
                                 f"TRACE_HEADER_DTYPE, not {headers.dtype}")
             headers = np.ascontiguousarray(headers)
         count = data.n_traces if isinstance(data, segy.SEGY) else None
-        sources = {_su._file_id(f) for f in _su._backing(data) + _su._backing(stream)} - {None}
+        sources = [data, stream]
     else:
         samples = np.ascontiguousarray(data, np.float32)
         if samples.ndim != 2:
@@ -988,17 +953,16 @@ def write(data, target, *, headers=None, text=None, binary=None, sample_format: 
                              f"{samples.ndim}-D")
         count, ns = samples.shape
         headers = _array_headers(headers, count, ns)
-        sources = set()
-    out = _su._Target(target)
+        sources = []
+    out = Target(target)
     try:
-        if out.file_id() in sources:
-            raise ValueError(f"{out.name}: this is the file the dataset reads from; write to "
-                             f"another path")
+        refuse_own_source(out, sources, "this is the file the dataset reads from; write to "
+                                        "another path")
         tails = headers if headers is not None and headers.dtype == TRACE_HEADER_DTYPE else None
         encoder = _Encoder(out, text=text, binary=binary, sample_format=sample_format,
                            order=order, encoding=encoding, tails=tails, count=count)
         if stream is not None:
-            stream.to_stream(_StreamSink(encoder, out.name))
+            stream.to_stream(_stream_sink(encoder, out.name))
             if encoder.ns is None:
                 raise ValueError("no traces to write: a SEG-Y file takes its sample count from "
                                  "its traces")

@@ -9,18 +9,12 @@ import io
 
 from vandor import segy
 from vandor._atomic import Target, refuse_own_source
-from vandor._format import COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, pack_count
+from vandor._format import COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, order_of, pack_count
 from vandor._walk import (
-    Source, Splitter, count_traces, identify as _identify, recode, splitter_for, su_byteorder, walk)
+    Source, Splitter, StoredSink, count_traces, identify as _identify, recode, splitter_for,
+    su_byteorder, walk)
 
 __all__ = ["read", "write", "convert", "identify", "Layout"]
-
-
-def _order_of(byteorder: str, allow_auto: bool = True) -> str:
-    if byteorder in ORDERS or (allow_auto and byteorder == "auto"):
-        return byteorder
-    choices = "'little', 'big' or 'auto'" if allow_auto else "'little' or 'big'"
-    raise ValueError(f"byteorder must be {choices}, not {byteorder!r}")
 
 
 # ----------------------------------------------------------------------------- public
@@ -32,7 +26,7 @@ def read(source, byteorder: str = "auto") -> segy.SEGY:
     `byteorder` is 'little', 'big' or 'auto': auto-detection follows the first traces in each
     order and uses the one order whose headers all make sense and, for a short file, end
     exactly at its end."""
-    order = _order_of(byteorder)
+    order = order_of(byteorder)
     with Source(source) as src:
         if order == "auto":
             order = su_byteorder(src)
@@ -62,32 +56,15 @@ def identify(source) -> Layout:
                 src.rewind()
 
 
-class _SUSink:
+def _su_sink(target: Target, order: str) -> StoredSink:
     """A write-only object that takes a stored dataset's bytes and writes them on as SU."""
+    if order == NATIVE:  # the traces' bytes as they are
+        return StoredSink(target.name, on_bytes=target.write)
 
-    def __init__(self, target: Target, order: str):
-        self.target, self.order = target, order
-        self.skip = COUNT_SIZE  # the count: SU has none
-        self.splitter = (Splitter(NATIVE, target.name, origin=COUNT_SIZE)
-                         if order != NATIVE else None)
-
-    def write(self, data):
-        view = memoryview(data).cast("B")
-        n = len(view)
-        if self.skip:
-            cut = min(self.skip, n)
-            view, self.skip = view[cut:], self.skip - cut
-        if self.splitter is None:
-            self.target.write(view)
-        else:
-            for block, runs in self.splitter.push(view):
-                for part in recode(block, runs, NATIVE, self.order):
-                    self.target.write(part)
-        return n
-
-    def flush(self):
-        if self.splitter is not None:
-            self.splitter.finish()
+    def recoded(block, runs):
+        for part in recode(block, runs, NATIVE, order):
+            target.write(part)
+    return StoredSink(target.name, on_block=recoded)
 
 
 def write(dataset_or_stream, target, byteorder: str = "little") -> None:
@@ -96,7 +73,7 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     It writes every trace or raises. A path is replaced only by a complete, synced file, and
     never while it is the dataset's own source. The dataset keeps its mode: unlike ``to_file``,
     it is not rebound to what was written (a stream is consumed, as by ``to_stream``)."""
-    order = ORDERS[_order_of(byteorder, allow_auto=False)]
+    order = ORDERS[order_of(byteorder, allow_auto=False)]
     stream = iter(dataset_or_stream)
     if not isinstance(stream, segy.BaseTraceIterator):
         raise TypeError(f"a SEGY dataset or a trace stream is required, not "
@@ -105,7 +82,7 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     try:
         refuse_own_source(out, [dataset_or_stream, stream],
                           "this is the file the dataset reads from; write to another path")
-        stream.to_file(_SUSink(out, order))  # its flush() checks that the last trace is whole
+        stream.to_file(_su_sink(out, order))  # its flush() checks that the last trace is whole
         out.commit()
     except BaseException as e:
         out.abandon()
@@ -126,7 +103,7 @@ def convert(source, target, source_format: str | None = None, target_format: str
     count first, which takes one extra pass over a source that can seek and is refused for one
     that cannot. `progress`, if given, is called with the number of bytes read each time.
     Returns the number of traces written."""
-    order = _order_of(byteorder)
+    order = order_of(byteorder)
     for fmt in (source_format, target_format):
         if fmt not in (None, "dataset", "su"):
             raise ValueError(f"format must be 'dataset' or 'su', not {fmt!r}")
