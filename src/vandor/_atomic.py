@@ -7,11 +7,12 @@ reads. A file object (or a device or pipe named by path) is written as a stream.
 """
 from __future__ import annotations
 
+import contextlib
 import io
 import os
 import stat
 import tempfile
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Any
 
 from vandor import segy
@@ -119,6 +120,21 @@ class Target:
             except FileNotFoundError:
                 pass
             self.path = None
+
+
+@contextlib.contextmanager
+def committed(target: object, what: str) -> Iterator[Target]:
+    """A Target for `target`, committed when the block ends normally and abandoned when it
+    raises; an error without a note is noted with what was being written where."""
+    out = Target(target)
+    try:
+        yield out
+        out.commit()
+    except BaseException as e:
+        out.abandon()
+        if isinstance(e, Exception) and not getattr(e, "__notes__", None):
+            e.add_note(f"while writing {what} to {out.name}")
+        raise
 
 
 # ----------------------------------------------------------------------------- the guard

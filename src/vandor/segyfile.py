@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 
 from vandor import _samples, segy
-from vandor._atomic import Target, refuse_own_source
+from vandor._atomic import committed, refuse_own_source
 from vandor._format import (
     DT_AT, HEADER, NATIVE, NS_AT, ORDERS, READ_HEADER, READ_SAMPLES, cut_note, ns_differ, order_of,
     with_note)
@@ -954,8 +954,7 @@ def write(data, target, *, headers=None, text=None, binary=None, sample_format: 
         count, ns = samples.shape
         headers = _array_headers(headers, count, ns)
         sources = []
-    out = Target(target)
-    try:
+    with committed(target, "SEG-Y") as out:
         refuse_own_source(out, sources, "this is the file the dataset reads from; write to "
                                         "another path")
         tails = headers if headers is not None and headers.dtype == TRACE_HEADER_DTYPE else None
@@ -973,9 +972,3 @@ def write(data, target, *, headers=None, text=None, binary=None, sample_format: 
             encoder.start(ns, dt)
             if count:
                 encoder.traces(headers, HEADER, samples, 4 * ns, count, ns)
-        out.commit()
-    except BaseException as e:
-        out.abandon()
-        if isinstance(e, Exception) and not getattr(e, "__notes__", None):
-            e.add_note(f"while writing SEG-Y to {out.name}")
-        raise

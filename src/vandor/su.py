@@ -8,7 +8,7 @@ from __future__ import annotations
 import io
 
 from vandor import segy
-from vandor._atomic import Target, refuse_own_source
+from vandor._atomic import Target, committed, refuse_own_source
 from vandor._format import COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, order_of, pack_count
 from vandor._walk import (
     Source, Splitter, StoredSink, count_traces, identify as _identify, recode, splitter_for,
@@ -78,17 +78,10 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     if not isinstance(stream, segy.BaseTraceIterator):
         raise TypeError(f"a SEGY dataset or a trace stream is required, not "
                         f"'{type(dataset_or_stream).__name__}'")
-    out = Target(target)
-    try:
+    with committed(target, "SU") as out:
         refuse_own_source(out, [dataset_or_stream, stream],
                           "this is the file the dataset reads from; write to another path")
         stream.to_file(_su_sink(out, order))  # its flush() checks that the last trace is whole
-        out.commit()
-    except BaseException as e:
-        out.abandon()
-        if isinstance(e, Exception) and not getattr(e, "__notes__", None):
-            e.add_note(f"while writing SU to {out.name}")
-        raise
 
 
 def convert(source, target, source_format: str | None = None, target_format: str | None = None,
