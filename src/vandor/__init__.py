@@ -39,6 +39,43 @@ def _version() -> str:
     return dist.version if dist is not None else "0+unknown"
 
 
+def identify(source):
+    """The layout of a file (a path or a seekable binary file object): a ``Layout`` whose
+    ``format`` is 'dataset', 'su' or 'segy' and whose ``byteorder`` is 'little' or 'big'.
+
+    ``ValueError`` when no format or more than one fits, and for a pipe: telling the format
+    reads ahead and comes back. A file object is left where it was."""
+    from vandor._walk import Source, identify as from_bytes
+
+    with Source(source) as src:
+        if src.start is None:
+            raise ValueError(f"{src.name}: the format of a stream cannot be told, since that "
+                             f"reads ahead and comes back; save it to a file, or read it with "
+                             f"the function of its format")
+        try:
+            return from_bytes(src)
+        finally:
+            src.rewind()
+
+
+def read(source):
+    """A dataset from a stored dataset, an SU file or a SEG-Y file, found by `identify`: lazy
+    (``SEGY.from_file``) for a stored dataset, in memory for SU and SEG-Y."""
+    layout = identify(source)
+    if layout.format == "segy":
+        from vandor import segyfile
+
+        with segyfile.open(source, byteorder=layout.byteorder) as f:
+            return f.to_dataset()
+    if layout.format == "su":
+        from vandor import su
+
+        return su.read(source, byteorder=layout.byteorder)
+    from vandor import segy
+
+    return segy.SEGY.from_file(source)
+
+
 __version__: str  # declared only: the first lookup goes through __getattr__ below
 
 

@@ -572,8 +572,13 @@ def dataset_fits(src: Source) -> list[Fit]:
     return [Fit(layout, rank, reason)]
 
 
+def _segy_fits(src: Source) -> list[Fit]:
+    from vandor import segyfile  # it builds on this module, so it is imported when first asked
+    return segyfile.fits(src)
+
+
 CANDIDATES: list[Candidate] = [Candidate("a stored dataset", dataset_fits),
-                               Candidate("SU", su_fits)]
+                               Candidate("SU", su_fits), Candidate("SEG-Y", _segy_fits)]
 
 
 def _neither(parts: list[str]) -> str:

@@ -22,9 +22,9 @@ import numpy as np
 from vandor import _samples, segy
 from vandor._atomic import committed, refuse_own_source
 from vandor._format import (
-    DT_AT, HEADER, NATIVE, NS_AT, ORDERS, READ_HEADER, READ_SAMPLES, cut_note, ns_differ, order_of,
-    with_note)
-from vandor._walk import StoredSink, describe, has
+    DT_AT, HEADER, NATIVE, NS_AT, ORDERS, READ_HEADER, READ_SAMPLES, Layout, cut_note, ns_differ,
+    order_of, with_note)
+from vandor._walk import HEADER_FITS, NO_FIT, Fit, Source, StoredSink, describe, has
 
 __all__ = ["open", "write", "SEGYFile", "BINARY_DTYPE", "TRACE_HEADER_DTYPE"]
 
@@ -253,8 +253,7 @@ def _detect_order(raw: bytes, byteorder: str, name: str) -> tuple[str, bool]:
 class _Plan:
     """Everything the headers of a SEG-Y file say about where its traces are."""
 
-    def __init__(self, raw: bytes, size: int, byteorder: str, encoding: str, name: str,
-                 read_at):
+    def __init__(self, raw: bytes, byteorder: str, encoding: str, name: str, read_at):
         if len(raw) < FIRST_TRACE:
             raise ValueError(f"{name}: not a SEG-Y file: it is {len(raw)} bytes long, shorter "
                              f"than the {FIRST_TRACE} bytes of the textual and binary headers")
@@ -282,7 +281,7 @@ class _Plan:
                                      f"{field.replace('_', ' ')} (bytes {where}), which are "
                                      f"not supported")
         extended = int(self.binary["extended_headers"]) if major >= 1 else 0
-        self.extended_text = self._extended(extended, size, name, read_at)
+        self.extended_text = self._extended(extended, name, read_at)
         self.first = FIRST_TRACE + TEXT * len(self.extended_text)
         declared = int(self.binary["first_trace_offset"]) if major >= 2 else 0
         if declared:
@@ -292,22 +291,44 @@ class _Plan:
                                  f"{self.first}")
             self.first = declared
 
-    def _extended(self, count: int, size: int, name: str, read_at) -> list[str]:
+    def _extended(self, count: int, name: str, read_at) -> list[str]:
         if count < -1:
             raise ValueError(f"{name}: the binary header gives {count} extended textual headers "
                              f"(bytes 3505-3506); only -1 (until {END_TEXT}) is negative")
         found: list[str] = []
         at = FIRST_TRACE
         while count == -1 or len(found) < count:
-            if at + TEXT > size:
+            raw = read_at(at, TEXT)
+            if len(raw) < TEXT:
                 raise ValueError(f"{name}: the file ends in extended textual header "
-                                 f"{len(found) + 1}, at byte {size}")
-            text = _decode_text(read_at(at, TEXT), self.encoding)
+                                 f"{len(found) + 1}, at byte {at + len(raw)}")
+            text = _decode_text(raw, self.encoding)
             found.append(text)
             at += TEXT
             if count == -1 and END_TEXT in text.replace("\n", ""):
                 break
         return found
+
+
+def fits(src: Source) -> list[Fit]:
+    """How a source reads as SEG-Y, for format detection (from its look-ahead): it does when its
+    binary header passes detection in exactly one byte order and a whole trace follows the
+    headers."""
+    def read_at(offset: int, n: int) -> bytes:
+        src.fill(offset + n)
+        return bytes(src.ahead[offset:offset + n])
+
+    try:
+        plan = _Plan(read_at(0, FIRST_TRACE), "auto", "auto", src.name, read_at)
+    except ValueError as e:
+        why = str(e).removeprefix(f"{src.name}: ").removeprefix("not a SEG-Y file: ")
+        return [Fit(Layout("segy", "big"), NO_FIT, why)]
+    layout = Layout("segy", plan.byteorder)
+    end = plan.first + HEADER + plan.ns * plan.sample_size
+    if src.fill(end) < end:
+        return [Fit(layout, NO_FIT, f"its binary header fits ({plan.byteorder}-endian), but no "
+                                    f"whole trace follows the headers")]
+    return [Fit(layout, HEADER_FITS, f"{plan.byteorder}-endian SEG-Y")]
 
 
 # ----------------------------------------------------------------------------- sources
@@ -476,7 +497,7 @@ class SEGYFile:
         try:
             self.name = self._src.name
             size = self._src.size
-            plan = _Plan(self._src.read_at(0, FIRST_TRACE), size, byteorder, encoding, self.name,
+            plan = _Plan(self._src.read_at(0, FIRST_TRACE), byteorder, encoding, self.name,
                          self._src.read_at)
         except BaseException:
             self._src.close()
@@ -565,6 +586,18 @@ class SEGYFile:
             at += size
             index += 1
         return [tuple(r) for r in runs], None
+
+    @property
+    def trace_size(self) -> int:
+        """Bytes of one trace as the binary header frames it."""
+        return self._trace
+
+    @property
+    def fixed_length(self) -> bool:
+        """Whether the traces are framed by the binary header's ns, all of one length (otherwise
+        each trace header's ns is followed)."""
+        runs = self._frame()
+        return len(runs) <= 1 and (not runs or runs[0][2] == self.ns)
 
     @property
     def n_traces(self) -> int:
@@ -729,13 +762,33 @@ class SEGYFile:
             raise IndexError(f"trace index {key} out of range for a file of {n} traces")
         return next(iter(self._dataset(i, i + 1)))
 
-    def __iter__(self) -> Iterator[segy.SEGYTrace]:
-        """The traces one by one, read a block at a time; the read error of a cut trace comes
-        after the whole traces before it."""
+    def _blocks(self) -> Iterator[tuple[int, int]]:
+        """Ranges of traces of about CHUNK bytes, over the whole traces."""
         n = len(self)
         step = max(1, CHUNK // self._trace)
         for start in range(0, n, step):
-            yield from self._dataset(start, min(n, start + step))
+            yield start, min(n, start + step)
+
+    def __iter__(self) -> Iterator[segy.SEGYTrace]:
+        """The traces one by one, read a block at a time; the read error of a cut trace comes
+        after the whole traces before it."""
+        for start, stop in self._blocks():
+            yield from self._dataset(start, stop)
+        self._raise_cut()
+
+    def header_blocks(self) -> Iterator[np.ndarray]:
+        """Every trace header, as arrays of `TRACE_HEADER_DTYPE` a few MiB of traces at a time,
+        then the read error of a cut trace, if the file ends in one: a whole file's headers in
+        constant memory."""
+        for start, stop in self._blocks():
+            yield self._read(start, stop, 1, False)[1]
+        self._raise_cut()
+
+    def datasets(self) -> Iterator[segy.SEGY]:
+        """Every trace, as in-memory datasets of a few MiB of traces each (as `to_dataset` makes
+        them), then the read error of a cut trace: a whole file in constant memory."""
+        for start, stop in self._blocks():
+            yield self._dataset(start, stop)
         self._raise_cut()
 
     # -- lifetime

@@ -56,7 +56,7 @@ def identify(source) -> Layout:
                 src.rewind()
 
 
-def _su_sink(target: Target, order: str) -> StoredSink:
+def su_sink(target: Target, order: str) -> StoredSink:
     """A write-only object that takes a stored dataset's bytes and writes them on as SU."""
     if order == NATIVE:  # the traces' bytes as they are
         return StoredSink(target.name, on_bytes=target.write)
@@ -81,7 +81,7 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     with committed(target, "SU") as out:
         refuse_own_source(out, [dataset_or_stream, stream],
                           "this is the file the dataset reads from; write to another path")
-        stream.to_file(_su_sink(out, order))  # its flush() checks that the last trace is whole
+        stream.to_file(su_sink(out, order))  # its flush() checks that the last trace is whole
 
 
 def convert(source, target, source_format: str | None = None, target_format: str | None = None,

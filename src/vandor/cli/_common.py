@@ -5,7 +5,7 @@ from __future__ import annotations
 import sys
 import time
 
-from vandor._format import FIELD_NAMES, NATIVE_NAME, Layout
+from vandor._format import FIELD_NAMES, NATIVE_NAME, Layout, UnknownFormat
 from vandor._walk import Source, identify, su_byteorder
 
 
@@ -80,24 +80,43 @@ def layout_of(src: Source, fmt: str | None, byteorder: str) -> Layout:
     if fmt == "su":
         order = su_byteorder(src) if byteorder == "auto" else byteorder
         return Layout("su", order)
+    if fmt == "segy":
+        if byteorder != "auto":
+            return Layout("segy", byteorder)
+        from vandor import segyfile
+        fit = segyfile.fits(src)[0]
+        if not fit.rank:
+            raise UnknownFormat(f"{src.name}: not SEG-Y: {fit.text}")
+        return fit.layout
     layout = identify(src)
     src.rewind()
-    if layout.format == "su" and byteorder != "auto":
-        return Layout("su", byteorder)
+    if layout.format != "dataset" and byteorder != "auto":
+        return Layout(layout.format, byteorder)
     return layout
+
+
+def open_segy(path: str, layout: Layout):
+    """The SEG-Y reader of a file given on the command line (never standard input: SEG-Y is
+    read by offset)."""
+    from vandor import segyfile
+    if path == "-":
+        raise UsageError("SEG-Y is read by offset, so not from standard input; give a file")
+    return segyfile.open(path, byteorder=layout.byteorder)
 
 
 def kind_of(layout: Layout) -> str:
     """How a report names what a file was read as."""
-    return "stored dataset" if layout.format == "dataset" else f"{layout.byteorder}-endian SU"
+    if layout.format == "dataset":
+        return "stored dataset"
+    return f"{layout.byteorder}-endian {'SEG-Y' if layout.format == 'segy' else 'SU'}"
 
 
-def fields(spec: str) -> list[str]:
+def fields(spec: str, known: tuple[str, ...] = FIELD_NAMES) -> list[str]:
     """The header fields a comma-separated list names; UsageError for an unknown one."""
     names = [f.strip() for f in spec.split(",") if f.strip()]
     for name in names:
-        if name not in FIELD_NAMES:
-            raise UsageError(f"unknown header field {name!r}; fields are: {', '.join(FIELD_NAMES)}")
+        if name not in known:
+            raise UsageError(f"unknown header field {name!r}; fields are: {', '.join(known)}")
     if not names:
         raise UsageError("no header fields given")
     return names
@@ -116,7 +135,7 @@ def reason(e: BaseException) -> str:
 
 def reading(q, byteorder_help="byte order of an SU file (default: auto)"):
     """The options of a command that reads a file of either format."""
-    q.add_argument("--from", dest="source_format", choices=["dataset", "su"],
+    q.add_argument("--from", dest="source_format", choices=["dataset", "su", "segy"],
                    help="what the file is (default: found from its bytes)")
     q.add_argument("--byteorder", choices=["little", "big", "auto"], default="auto",
                    help=byteorder_help)

@@ -5,7 +5,8 @@ import sys
 
 from vandor._format import NATIVE_NAME, AmbiguousFormat, FormatError, Layout
 from vandor._walk import Splitter, header_chunks, splitter_for
-from vandor.cli._common import Progress, kind_of, layout_of, open_source, reading, reason
+from vandor.cli._common import (
+    Progress, kind_of, layout_of, open_segy, open_source, reading, reason)
 
 
 def add(sub) -> None:
@@ -27,6 +28,8 @@ def run(args) -> int:
                 raise
             layouts = [Layout("dataset", NATIVE_NAME), Layout("su", "little"),
                        Layout("su", "big")]
+        if layouts[0].format == "segy":
+            return _segy(args.file, layouts[0])
         best: tuple[int, Layout, Exception] | None = None
         for layout in layouts:
             splitter: Splitter | None = None
@@ -55,3 +58,28 @@ def run(args) -> int:
     where = "" if args.file in text else f"{args.file}: "
     print(f"{where}{text}; read as a {kind_of(layout)}", file=sys.stderr)
     return 1
+
+
+def _segy(path: str, layout: Layout) -> int:
+    """Reads every header of a SEG-Y file: a cut trace exits 1; trace headers whose ns differs
+    from the binary header's in a file of fixed-length traces are a warning."""
+    with open_segy(path, layout) as f:
+        count, differ = 0, None
+        try:
+            for heads in f.header_blocks():
+                if differ is None:
+                    wrong = (heads["ns"] != 0) & (heads["ns"] != f.ns)
+                    if wrong.any():
+                        i = int(wrong.argmax())
+                        differ = (count + i, int(heads["ns"][i]))
+                count += len(heads)
+        except (OSError, ValueError) as e:
+            text = reason(e)
+            where = "" if path in text else f"{path}: "
+            print(f"{where}{text}; read as a {kind_of(layout)}", file=sys.stderr)
+            return 1
+        if differ is not None and f.fixed_length:
+            print(f"{path}: warning: trace {differ[0]} has ns {differ[1]} in its header, but the "
+                  f"binary header says {f.ns} and the traces are of fixed length", file=sys.stderr)
+        print(f"{path}: ok, {kind_of(layout)}, {count} traces")
+        return 0

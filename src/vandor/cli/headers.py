@@ -5,7 +5,7 @@ import numpy as np
 
 from vandor import segy
 from vandor._walk import header_chunks
-from vandor.cli._common import UsageError, fields, layout_of, open_source, reading
+from vandor.cli._common import UsageError, fields, layout_of, open_segy, open_source, reading
 
 DEFAULT_FIELDS = "tracl,tracr,fldr,cdp,offset,sx,gx,ns,dt"
 _WIDTH = {"i": 11, "u": 6, "f": 14}
@@ -37,17 +37,28 @@ def _text_columns(heads: np.ndarray, names: list[str], csv: bool) -> str:
 
 
 def run(args) -> int:
-    names = fields(args.fields)
-    for name in names:
-        if segy.HEADER_DTYPE[name].ndim:
-            raise UsageError(f"{name!r} is not a single field")
-    widths = {n: _WIDTH.get(segy.HEADER_DTYPE[n].kind, 12) for n in names}
-    if args.csv:
-        print(",".join(names))
-    else:
-        print(" ".join(n.rjust(widths[n]) for n in names))
     with open_source(args.file) as src:
         layout = layout_of(src, args.source_format, args.byteorder)
+        if layout.format == "segy":  # its own fields in bytes 180-239
+            from vandor import segyfile
+            dtype = segyfile.TRACE_HEADER_DTYPE
+        else:
+            dtype = segy.HEADER_DTYPE
+        names = fields(args.fields, dtype.names or ())
+        for name in names:
+            if dtype[name].ndim or dtype[name].kind == "V":
+                raise UsageError(f"{name!r} is not a single field")
+        widths = {n: _WIDTH.get(dtype[n].kind, 12) for n in names}
+        if args.csv:
+            print(",".join(names))
+        else:
+            print(" ".join(n.rjust(widths[n]) for n in names))
+        if layout.format == "segy":
+            with open_segy(args.file, layout) as f:
+                for heads in f.header_blocks():
+                    if len(heads):
+                        print(_text_columns(heads, names, args.csv))
+            return 0
         for heads, _ in header_chunks(src, layout):
             print(_text_columns(heads, names, args.csv))
     return 0

@@ -7,13 +7,15 @@ import numpy as np
 
 from vandor._format import FormatError
 from vandor._walk import header_chunks
-from vandor.cli._common import Progress, layout_of, open_source, reading, reason
+from vandor.cli._common import Progress, layout_of, open_segy, open_source, reading, reason
 
 
 def add(sub) -> None:
     q = sub.add_parser("info", help="format, trace count, ns and dt ranges, varying header fields")
     q.add_argument("files", nargs="+", metavar="FILE")
-    reading(q)
+    q.add_argument("--text", action="store_true",
+                   help="SEG-Y: the whole textual header, extended ones included")
+    reading(q, "byte order of an SU or SEG-Y file (default: auto)")
     q.set_defaults(func=run)
 
 
@@ -26,6 +28,9 @@ def run(args) -> int:
             except FormatError as e:
                 print(f"{path}: {reason(e)}")
                 status = 1
+                continue
+            if layout.format == "segy":
+                _segy(path, layout, args.text)
                 continue
             low: dict[str, Any] | None = None
             high: dict[str, Any] | None = None
@@ -56,6 +61,38 @@ def run(args) -> int:
             for name in varying:
                 print(f"    {name:<10} {_value(low[name])} {_value(high[name])}")
     return status
+
+
+def _segy(path: str, layout, whole_text: bool) -> None:
+    from vandor import segyfile
+    with open_segy(path, layout) as f:
+        name = segyfile.SAMPLE_FORMATS.get(f.sample_format, "unknown")
+        print(f"{path}: SEG-Y, {f.byteorder}-endian, revision {f.revision[0]}.{f.revision[1]}, "
+              f"{f.encoding.upper()} text, {len(f)} traces")
+        print(f"  {'ns':<8} {f.ns}")
+        print(f"  {'dt':<8} {f.dt} us")
+        print(f"  {'format':<8} {f.sample_format} ({name})")
+        binary = f.binary
+        shown = [n for n in binary.dtype.names or () if binary.dtype[n].kind != "V"
+                 and binary[n] != 0 and n not in ("sample_interval", "samples_per_trace",
+                                                  "sample_format")]
+        if shown:
+            print("  binary header fields that are not 0:")
+            for n in shown:
+                print(f"    {n:<30} {binary[n]}")
+        lines = f.text.split("\n")
+        if not whole_text:  # the lines that say something, up to ten
+            lines = [line for line in lines if line[3:].strip()][:10]
+        print("  textual header:")
+        for line in lines:
+            print(f"    {line.rstrip()}")
+        if whole_text:
+            for i, extended in enumerate(f.extended_text):
+                print(f"  extended textual header {i + 1}:")
+                for line in extended.split("\n"):
+                    print(f"    {line.rstrip()}")
+        elif f.extended_text:
+            print(f"  {len(f.extended_text)} extended textual headers (--text shows them)")
 
 
 def _value(v) -> str:
