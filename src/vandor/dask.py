@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import operator
 import os
+import stat
 import struct
 import sys
 
@@ -146,6 +147,8 @@ def _read_rows(path: str, n: int, ns: int, start: int, stop: int, exact: bool, _
 def read(path, traces_per_chunk=None):
     """The stored dataset at `path` as ``(samples, headers)``: a Dask array of float32 of shape
     ``(n_traces, ns)`` and a Dask array of ``vandor.segy.HEADER_DTYPE`` of shape ``(n_traces,)``.
+    A SEG-Y file is read too, its headers as ``vandor.segyfile.TRACE_HEADER_DTYPE``, each task
+    converting its own byte range.
 
     Chunks are whole traces: about 128 MiB each, or `traces_per_chunk` traces. Each task reads its
     own byte range of the file by path; compute both arrays together
@@ -159,6 +162,9 @@ def read(path, traces_per_chunk=None):
         traces_per_chunk = operator.index(traces_per_chunk)
         if traces_per_chunk < 1:
             raise ValueError(f"traces_per_chunk must be at least 1, not {traces_per_chunk}")
+    segy_order = _segy_order(path)
+    if segy_order is not None:
+        return _read_segy(path, traces_per_chunk, segy_order)
     n, size, fd = _open_count(path)
     try:
         st = os.fstat(fd)
@@ -212,8 +218,12 @@ def _write_rows(tmp: str, start: int, ns: int, samples, headers) -> int:
     rows = np.empty(len(samples), trace_dtype(ns))
     rows["header"] = headers
     rows["samples"] = samples
-    view = rows.data.cast("B")
-    offset = COUNT_SIZE + start * rows.dtype.itemsize
+    _place(tmp, COUNT_SIZE + start * rows.dtype.itemsize, rows.data.cast("B"))
+    return len(rows)
+
+
+def _place(tmp: str, offset: int, view) -> None:
+    """Writes all of `view` at `offset` of the temporary file `tmp`."""
     # Never O_CREAT: once a failed write has removed the temporary file, a task still running
     # elsewhere fails here instead of bringing it back.
     fd = os.open(tmp, os.O_WRONLY | os.O_CLOEXEC)
@@ -226,10 +236,9 @@ def _write_rows(tmp: str, start: int, ns: int, samples, headers) -> int:
             done += k
     finally:
         os.close(fd)
-    return len(rows)
 
 
-def _as_dask(samples, headers):
+def _as_dask(samples, headers, header_dtypes=(segy.HEADER_DTYPE,)):
     """Both as Dask arrays whose blocks are whole traces, the headers chunked as the samples."""
     if not isinstance(samples, da.Array):
         samples = np.asarray(samples)
@@ -241,7 +250,7 @@ def _as_dask(samples, headers):
         raise ValueError(f"headers must be one-dimensional, not of shape {headers.shape}")
     if headers.shape[0] != samples.shape[0]:
         raise ValueError(f"samples hold {samples.shape[0]} traces, headers {headers.shape[0]}")
-    if headers.dtype != segy.HEADER_DTYPE:
+    if headers.dtype not in header_dtypes:
         raise TypeError(f"headers must be an array of HEADER_DTYPE, not of {headers.dtype}")
     n, ns = samples.shape
     if n > COUNT_MAX:
@@ -259,16 +268,28 @@ def _as_dask(samples, headers):
     return samples, headers
 
 
-def write(samples, headers, path) -> None:
+def write(samples, headers, path, format: str = "dataset", **segy_options) -> None:
     """Writes a stored dataset to `path` from `samples` (float32, shape ``(n_traces, ns)``) and
     `headers` (``vandor.segy.HEADER_DTYPE``, one per trace), Dask or NumPy arrays. Every header's
     ``ns`` must equal the samples' ``ns``.
+
+    ``format="segy"`` writes a SEG-Y file instead, as ``vandor.segyfile.write`` writes an array
+    (headers of ``TRACE_HEADER_DTYPE`` or ``HEADER_DTYPE``; its keywords `text`, `binary`,
+    `sample_format`, `byteorder` and `encoding` are taken here), each task encoding its own traces
+    into their place, under the same rules.
 
     The tasks write their traces in parallel into a temporary file beside `path`, sized in advance
     and holding the provisional count 2**31 - 1; the true count is written last, the file and its
     directory are synced, and the file is renamed to `path`. If anything fails, the temporary file
     is removed, and whatever was at `path` before is left as it was.
     """
+    if format == "segy":
+        return _write_segy(samples, headers, path, segy_options)
+    if format != "dataset":
+        raise ValueError(f"format must be 'dataset' or 'segy', not {format!r}")
+    if segy_options:
+        raise TypeError(f"write() takes {', '.join(map(repr, segy_options))} only with "
+                        f"format='segy'")
     samples, headers = _as_dask(samples, headers)
     n, ns = samples.shape
     out = Target(os.fspath(path))
@@ -288,3 +309,112 @@ def write(samples, headers, path) -> None:
     except BaseException:
         out.abandon()
         raise
+
+
+# ----------------------------------------------------------------------------- SEG-Y
+
+
+def _segy_order(path: str) -> str | None:
+    """The byte order of a regular file that reads as SEG-Y, or None for anything else (which
+    the stored dataset's reader then judges)."""
+    import vandor
+    from vandor._format import FormatError
+
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None
+        layout = vandor.identify(path)
+    except (OSError, FormatError):
+        return None
+    return layout.byteorder if layout.format == "segy" else None
+
+
+def _read_segy_rows(path: str, byteorder: str, start: int, stop: int, _identity: int):
+    """Task: traces `start` up to `stop` of a SEG-Y file of fixed-length traces."""
+    from vandor import segyfile
+
+    with segyfile.open(path, byteorder=byteorder) as f:
+        f._trust_binary_framing()  # read() saw the framing once for every task
+        return f.to_numpy(start, stop)
+
+
+def _read_segy(path: str, traces_per_chunk: int | None, byteorder: str):
+    from vandor import segyfile
+
+    with segyfile.open(path, byteorder=byteorder) as f:
+        if not f.fixed_length:
+            runs = f._frame()
+            if len(runs) > 1:
+                raise ns_differ(runs[1][0], runs[1][2], 0, runs[0][2])
+            raise ValueError(f"{path}: its traces are framed by their headers' ns, not the "
+                             f"binary header's; read it with vandor.segyfile.open")
+        f._raise_cut()  # a cut trace at the end: the read error at once, as for a short dataset
+        n, ns, trace = len(f), f.ns, f.trace_size
+        st = os.stat(path)
+    per = traces_per_chunk or max(1, CHUNK_BYTES // max(trace, trace_size(ns)))
+    identity = hash((st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns))
+    token = tokenize(path, identity, n, ns, per, "segy")
+    sample_blocks, header_blocks = [], []
+    for i, start in enumerate(range(0, n, per)):
+        stop = min(n, start + per)
+        rows = dask.delayed(_read_segy_rows, pure=True)(path, byteorder, start, stop, identity,
+                                                        dask_key_name=f"vandor-read-{token}-{i}")
+        sample_blocks.append(da.from_delayed(rows[0], (stop - start, ns), np.float32,
+                                             name=f"vandor-samples-{token}-{i}"))
+        header_blocks.append(da.from_delayed(rows[1], (stop - start,),
+                                             segyfile.TRACE_HEADER_DTYPE,
+                                             name=f"vandor-headers-{token}-{i}"))
+    if not sample_blocks:
+        return (da.zeros((0, ns), np.float32, chunks=((0,), (ns,))),
+                da.zeros((0,), segyfile.TRACE_HEADER_DTYPE, chunks=((0,),)))
+    return da.concatenate(sample_blocks), da.concatenate(header_blocks)
+
+
+def _write_segy_rows(tmp: str, start: int, trace: int, samples, headers, options) -> int:
+    """Task: encodes traces `start` onwards and writes them into their place in `tmp`."""
+    from vandor import segyfile
+
+    data = segyfile.encode_rows(samples, headers, first=start, **options)
+    _place(tmp, segyfile.FIRST_TRACE + start * trace, data)
+    return len(data) // trace
+
+
+def _write_segy(samples, headers, path, options: dict) -> None:
+    from vandor import segyfile
+
+    unknown = set(options) - {"text", "binary", "sample_format", "byteorder", "encoding"}
+    if unknown:
+        raise TypeError(f"write() got unexpected keyword arguments {sorted(unknown)}")
+    samples, headers = _as_dask(samples, headers,
+                                (segy.HEADER_DTYPE, segyfile.TRACE_HEADER_DTYPE))
+    n, ns = samples.shape
+    fmt = options.get("sample_format", 5)
+    if fmt not in segyfile.WRITABLE_FORMATS:
+        raise ValueError(f"sample_format must be one of "
+                         f"{', '.join(map(str, segyfile.WRITABLE_FORMATS))}, not {fmt!r}")
+    dt = int(headers[:1].compute()["dt"][0]) if n else 0
+    head = segyfile.file_header(ns, dt, n, **options)  # refuses bad options before any task
+    trace = HEADER + ns * _sample_bytes(fmt)
+    coding = {k: options[k] for k in ("sample_format", "byteorder") if k in options}
+    out = Target(os.fspath(path))
+    try:
+        fd = out.file.fileno()
+        os.ftruncate(fd, segyfile.FIRST_TRACE + n * trace)
+        _place(out.tmp, 0, head)
+        starts = np.cumsum((0,) + samples.chunks[0][:-1])
+        tasks = [dask.delayed(_write_segy_rows, pure=False)(out.tmp, int(start), trace, s, h,
+                                                            coding)
+                 for start, s, h in zip(starts, samples.to_delayed().ravel(),
+                                        headers.to_delayed().ravel())]
+        if sum(dask.compute(*tasks)) != n:
+            raise RuntimeError("the tasks wrote fewer traces than the arrays hold")
+        out.commit()
+    except BaseException:
+        out.abandon()
+        raise
+
+
+def _sample_bytes(sample_format: int) -> int:
+    from vandor import _samples
+
+    return _samples.sample_size(sample_format)[1]

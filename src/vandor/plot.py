@@ -36,9 +36,26 @@ def load(source, layout: Layout, start: int = 0, stop: int | None = None, limit:
 
 
 def _load(src: Source, layout: Layout, start: int, stop: int | None, limit: int):
+    if layout.format == "segy":
+        return _load_segy(src, layout, start, stop, limit)
     if layout.format == "dataset" and src.owned and src.regular:
         return _load_dataset(src.name, start, stop, limit)
     return _load_walk(src, layout, start, stop, limit)
+
+
+def _load_segy(src: Source, layout: Layout, start: int, stop: int | None, limit: int):
+    """Every k-th trace of a SEG-Y window, read at its offsets (headers as a dataset has them)."""
+    from vandor import segyfile
+
+    if not src.owned and src.start is not None:
+        src.rewind()
+    with segyfile.open(src.name if src.owned else src.file, byteorder=layout.byteorder) as f:
+        stop = len(f) if stop is None else min(stop, len(f))
+        start = min(start, stop)
+        step = max(1, math.ceil((stop - start) / limit))
+        if start == stop:
+            return np.empty((0, 0), np.float32), np.empty(0, segy.HEADER_DTYPE)
+        return f[start:stop:step].to_numpy()
 
 
 def _load_dataset(path, start, stop, limit):

@@ -525,6 +525,11 @@ class SEGYFile:
 
     # -- framing
 
+    def _trust_binary_framing(self) -> None:
+        """Frames the traces by the binary header's ns without looking at their headers again:
+        for readers of parts of a file whose framing was seen once already (Dask's tasks)."""
+        self._runs, self._cut = self._fixed_guess
+
     def _frame(self) -> list[tuple[int, int, int, int]]:
         """The runs of equal-ns traces. A revision 1 or later file without the fixed-length flag
         is framed by the binary header's ns while its trace headers agree (or hold 0), and by
@@ -878,6 +883,52 @@ def _default_text(ns: int, dt: int, sample_format: int, order: str, count: int |
     return lines
 
 
+def file_header(ns: int, dt: int, count: int | None, *, text=None, binary=None,
+                sample_format: int = 5, byteorder: str = "big", encoding: str = "ebcdic") -> bytes:
+    """The 3600 bytes before the first trace of a SEG-Y file that `write` would write with these
+    arguments, for `count` traces (None: not known) of `ns` samples `dt` microseconds apart."""
+    if ns == 0:
+        raise ValueError("a SEG-Y trace holds 1 to 65535 samples, not 0")
+    default = _default_text(ns, dt, sample_format, byteorder, count)
+    return (_encode_text(text, encoding, default) +
+            _binary_out(binary, ns, dt, sample_format, byteorder))
+
+
+def _encode(headers: np.ndarray, header_stride: int, tails: np.ndarray | None,
+            samples: np.ndarray, sample_stride: int, count: int, ns: int, sample_format: int,
+            swap: bool, first: int) -> tuple[np.ndarray, ValueError | None]:
+    """The file bytes of `count` traces whose native headers and float32 samples lie
+    `header_stride` and `sample_stride` bytes apart in two byte arrays (`tails`: rows of
+    `TRACE_HEADER_DTYPE` for bytes 180-239, or None for zeros): those up to the first that does
+    not fit, and then the error naming it (its index counted from `first`)."""
+    trace = HEADER + ns * _samples.sample_size(sample_format)[1]
+    out = np.empty(count * trace, np.uint8)
+    done, bad = _samples.encode(headers, header_stride, tails, samples, sample_stride, count, ns,
+                                sample_format, swap, _SWAP if swap else _KEEP, out)
+    if done == count:
+        return out, None
+    value = float(np.frombuffer(samples[done * sample_stride:], np.float32, ns)[bad])
+    return out[:done * trace], ValueError(
+        f"trace {first + done}, sample {bad}: {value!r} does not fit sample format "
+        f"{sample_format} ({SAMPLE_FORMATS[sample_format]})")
+
+
+def encode_rows(samples, headers, *, sample_format: int = 5, byteorder: str = "big",
+                first: int = 0) -> np.ndarray:
+    """The bytes of whole traces as a SEG-Y file holds them, for writers that place them
+    themselves (Dask's tasks): `samples` 2-D, `headers` as `write` takes them for an array.
+    ValueError naming the trace (counted from `first`) and the sample that does not fit."""
+    samples = np.ascontiguousarray(samples, np.float32)
+    n, ns = samples.shape
+    headers = _array_headers(headers, n, ns)
+    tails = headers if headers.dtype == TRACE_HEADER_DTYPE else None
+    out, error = _encode(headers.view(np.uint8), HEADER, tails, samples.reshape(-1).view(np.uint8),
+                         4 * ns, n, ns, sample_format, ORDERS[byteorder] != NATIVE, first)
+    if error is not None:
+        raise error
+    return out
+
+
 class _Encoder:
     """Writes traces to a target: the file headers before the first, then blocks of traces."""
 
@@ -896,12 +947,10 @@ class _Encoder:
     def start(self, ns: int, dt: int):
         if self.ns is not None:
             return
-        if ns == 0:
-            raise ValueError("a SEG-Y trace holds 1 to 65535 samples, not 0")
+        self.out.write(file_header(ns, dt, self.count, text=self.text, binary=self.binary,
+                                   sample_format=self.sample_format, byteorder=self.order,
+                                   encoding=self.encoding))
         self.ns = ns
-        default = _default_text(ns, dt, self.sample_format, self.order, self.count)
-        self.out.write(_encode_text(self.text, self.encoding, default))
-        self.out.write(_binary_out(self.binary, ns, dt, self.sample_format, self.order))
 
     def traces(self, headers, header_stride: int, samples, sample_stride: int, count: int,
                ns: int):
@@ -921,20 +970,14 @@ class _Encoder:
         hview, sview = headers.reshape(-1).view(np.uint8), samples.reshape(-1).view(np.uint8)
         for at in range(0, count, per):
             k = min(per, count - at)
-            out = np.empty(k * trace, np.uint8)
-            done, bad = _samples.encode(hview[at * header_stride:], header_stride,
-                                        None if tails is None else tails[at:at + k],
-                                        sview[at * sample_stride:], sample_stride, k, ns,
-                                        self.sample_format, self.swap, _SWAP if self.swap
-                                        else _KEEP, out)
-            self.out.write(out[:done * trace])
-            self.index += done
-            if done < k:
-                row = np.frombuffer(sview[(at + done) * sample_stride:], np.float32, ns)
-                value = float(row[bad])
-                raise ValueError(f"trace {self.index}, sample {bad}: {value!r} does not fit "
-                                 f"sample format {self.sample_format} "
-                                 f"({SAMPLE_FORMATS[self.sample_format]})")
+            out, error = _encode(hview[at * header_stride:], header_stride,
+                                 None if tails is None else tails[at:at + k],
+                                 sview[at * sample_stride:], sample_stride, k, ns,
+                                 self.sample_format, self.swap, self.index)
+            self.out.write(out)
+            self.index += len(out) // trace
+            if error is not None:
+                raise error
 
 
 def _stream_sink(encoder: _Encoder, name: str) -> StoredSink:
