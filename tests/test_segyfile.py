@@ -576,3 +576,102 @@ def test_large_reads_match_the_bytes(path, ns, n, fmt):
             f.to_numpy()
         assert f"trace {n // 2} begins" in info.value.__notes__[-1]
         assert f.to_numpy(0, n // 2)[0].tobytes() == got[:n // 2].tobytes()
+
+
+# ----------------------------------------------------------------------------- in the package
+
+
+@pytest.fixture
+def three(tmp_path):
+    """The same five traces as a stored dataset, big-endian SU and SEG-Y (with a trailing
+    fragment no reading claims: SEG-Y still wins over SU and over a dataset with bytes left)."""
+    samples = np.arange(5 * 12, dtype=np.float32).reshape(5, 12)
+    headers = np.zeros(5, segyfile.TRACE_HEADER_DTYPE)
+    headers["cdp"], headers["dt"], headers["iline"] = np.arange(5) + 1, 2000, 77
+    paths = {"dataset": tmp_path / "a.bin", "su": tmp_path / "a.su", "segy": tmp_path / "a.sgy"}
+    ds = segy.SEGY.from_numpy(samples, segyfile._dataset_headers(headers, 12))
+    ds.to_file(paths["dataset"])
+    from vandor import su
+    su.write(ds, paths["su"], byteorder="big")
+    segyfile.write(samples, paths["segy"], headers=headers, byteorder="little")
+    return samples, paths
+
+
+def test_identify_and_read_all_three_formats(three):
+    import vandor
+    samples, paths = three
+    for fmt, p in paths.items():
+        layout = vandor.identify(p)
+        assert layout.format == fmt
+        assert np.array_equal(vandor.read(p).to_numpy()[0], samples), fmt
+    assert vandor.identify(paths["segy"]).byteorder == "little"
+    with open(paths["segy"], "rb") as f:
+        f.read(7)
+        with pytest.raises(ValueError):  # read from where it stands, which is no file start
+            vandor.identify(f)
+        f.seek(0)
+        assert vandor.read(f).n_traces == 5 and f.tell() == 0
+    r, w = os.pipe()
+    with os.fdopen(r, "rb") as reader, os.fdopen(w, "wb"):
+        with pytest.raises(ValueError, match="stream"):
+            vandor.identify(reader)
+
+
+def test_command_line_on_segy(three, tmp_path):
+    from conftest import run_cli as vandor
+    samples, paths = three
+    p = paths["segy"]
+    info = vandor("info", p)
+    assert info.returncode == 0
+    assert b"SEG-Y, little-endian, revision 2.0, EBCDIC text, 5 traces" in info.stdout
+    assert b"4-byte IEEE float" in info.stdout and b"SEG-Y_REV2.0" in info.stdout
+    rows = vandor("headers", "-f", "cdp,iline,cdp_x", "--csv", p).stdout.decode().split()
+    assert rows == ["cdp,iline,cdp_x"] + [f"{i},77,0" for i in range(1, 6)]
+    assert vandor("check", p).returncode == 0
+    assert vandor("convert", p, tmp_path / "c.bin").returncode == 0
+    assert (tmp_path / "c.bin").read_bytes() == paths["dataset"].read_bytes()
+    assert vandor("convert", p, tmp_path / "c.su", "--to", "su").returncode == 0
+    from vandor import su
+    converted = su.read(tmp_path / "c.su").to_numpy()
+    assert np.array_equal(converted[0], samples) and converted[1]["cdp"].tolist() == [1, 2, 3, 4, 5]
+    back = tmp_path / "back.sgy"
+    (tmp_path / "t.txt").write_text("C 1 FROM A FILE")
+    done = vandor("convert", paths["dataset"], back, "--to", "segy", "--sample-format", "3",
+                  "--text", tmp_path / "t.txt")
+    assert done.returncode == 0, done.stderr
+    with segyfile.open(back) as f:
+        assert f.sample_format == 3 and f.text.startswith("C 1 FROM A FILE")
+        assert np.array_equal(f.to_numpy()[0], samples)
+    # a cut trace fails the check; a header ns that disagrees with fixed-length framing warns
+    cut = tmp_path / "cut.sgy"
+    cut.write_bytes(p.read_bytes()[:-10])
+    failed = vandor("check", cut)
+    assert failed.returncode == 1 and b"Unable to read expected number" in failed.stderr
+    odd = bytearray(p.read_bytes())
+    at = 3600 + 2 * (240 + 48) + 114
+    odd[at:at + 2] = struct.pack("<H", 11)
+    (tmp_path / "odd.sgy").write_bytes(bytes(odd))
+    warned = vandor("check", tmp_path / "odd.sgy")
+    assert warned.returncode == 0 and b"warning: trace 2 has ns 11" in warned.stderr
+
+
+def test_dask_reads_and_writes_segy(three, tmp_path):
+    dask = pytest.importorskip("dask")
+    import dask.array as da
+    from vandor import dask as vdask
+    samples, paths = three
+    s, h = vdask.read(paths["segy"], traces_per_chunk=2)
+    got, heads = dask.compute(s, h)
+    assert np.array_equal(got, samples) and heads["iline"].tolist() == [77] * 5
+    out = tmp_path / "w.sgy"
+    vdask.write(s * 3, h, out, format="segy", sample_format=1, byteorder="big")
+    with segyfile.open(out) as f:
+        assert np.array_equal(f.to_numpy()[0], samples * 3)
+        assert f.headers()["iline"].tolist() == [77] * 5
+    assert out.read_bytes()[:3600] == segyfile.file_header(12, 2000, 5, sample_format=1)
+    bad = samples.copy()
+    bad[3, 4] = 1e5
+    with pytest.raises(ValueError, match="trace 3, sample 4"):
+        vdask.write(da.from_array(bad, chunks=(2, 12)), h, tmp_path / "no.sgy", format="segy",
+                    sample_format=3)
+    assert sorted(os.listdir(tmp_path)) == sorted(["a.bin", "a.su", "a.sgy", "w.sgy"])
