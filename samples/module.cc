@@ -406,17 +406,17 @@ PyObject* samples_sample_size(PyObject*, PyObject* arg) {
 PyMethodDef methods[] = {
     {"decode", samples_decode, METH_VARARGS,
      "decode(source, offset, stride, count, ns, sample_format, swap, order, headers, "
-     "samples)\n--\n\n"
+     "samples, /)\n--\n\n"
      "Reads `count` traces `stride` bytes apart from byte `offset` of a descriptor or a buffer "
      "into the header rows and float32 samples given (either may be None); returns how many "
      "were whole."},
     {"encode", samples_encode, METH_VARARGS,
      "encode(headers, header_stride, tails, samples, sample_stride, count, ns, sample_format, "
-     "swap, order, out)\n--\n\n"
+     "swap, order, out, /)\n--\n\n"
      "Writes `count` traces into `out`; returns (traces written, first sample that does not "
      "fit or -1)."},
     {"sample_size", samples_sample_size, METH_O,
-     "sample_size(sample_format)\n--\n\n"
+     "sample_size(sample_format, /)\n--\n\n"
      "(bytes per sample when read, when written): 0 for a format that cannot be."},
     {nullptr, nullptr, 0, nullptr},
 };

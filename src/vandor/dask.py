@@ -398,11 +398,13 @@ def _write_segy(samples, headers, path, options: dict) -> None:
     coding = {k: options[k] for k in ("sample_format", "byteorder") if k in options}
     out = Target(os.fspath(path))
     try:
-        fd = out.file.fileno()
+        fd, tmp = out.file.fileno(), out.tmp
+        if tmp is None:  # as for a stored dataset: the tasks need a file of their own to write
+            raise ValueError(f"{out.name}: not a regular file; Dask writes only to one")
         os.ftruncate(fd, segyfile.FIRST_TRACE + n * trace)
-        _place(out.tmp, 0, head)
+        _place(tmp, 0, head)
         starts = np.cumsum((0,) + samples.chunks[0][:-1])
-        tasks = [dask.delayed(_write_segy_rows, pure=False)(out.tmp, int(start), trace, s, h,
+        tasks = [dask.delayed(_write_segy_rows, pure=False)(tmp, int(start), trace, s, h,
                                                             coding)
                  for start, s, h in zip(starts, samples.to_delayed().ravel(),
                                         headers.to_delayed().ravel())]

@@ -570,7 +570,7 @@ class SEGYFile:
         else:
             self._runs, self._cut = self._walk()
 
-    def _walk(self):
+    def _walk(self) -> tuple[list[tuple[int, int, int, int]], tuple[int, int, int, int] | None]:
         """Follows every trace header's ns (0 meaning the binary header's) through the file."""
         plan, src = self._plan, self._src
         runs: list[list[int]] = []
@@ -583,14 +583,14 @@ class SEGYFile:
                 ns = int(np.frombuffer(src.read_at(at + NS_AT, 2), order)[0]) or self.ns
             size = HEADER + ns * plan.sample_size
             if left < size:
-                return [tuple(r) for r in runs], (index, at, left, ns)
+                return [(a, b, c, d) for a, b, c, d in runs], (index, at, left, ns)
             if runs and runs[-1][2] == ns:
                 runs[-1][3] += 1
             else:
                 runs.append([index, at, ns, 1])
             at += size
             index += 1
-        return [tuple(r) for r in runs], None
+        return [(a, b, c, d) for a, b, c, d in runs], None
 
     @property
     def trace_size(self) -> int:
