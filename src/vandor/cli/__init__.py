@@ -1,4 +1,4 @@
-"""vandor: look at, check, convert and plot stored datasets and plain SU files.
+"""vandor: look at, check, convert and plot stored datasets, plain SU files and SEG-Y files.
 
 Errors are one line on standard error with exit status 1 (2 for usage errors); --debug shows
 the traceback instead.
