@@ -675,3 +675,26 @@ def test_dask_reads_and_writes_segy(three, tmp_path):
         vdask.write(da.from_array(bad, chunks=(2, 12)), h, tmp_path / "no.sgy", format="segy",
                     sample_format=3)
     assert sorted(os.listdir(tmp_path)) == sorted(["a.bin", "a.su", "a.sgy", "w.sgy"])
+
+
+def _obspy_samples():
+    import importlib.util
+    spec = importlib.util.find_spec("obspy")
+    if spec is None or spec.origin is None:
+        return []
+    folder = os.path.join(os.path.dirname(spec.origin), "io", "segy", "tests", "data")
+    if not os.path.isdir(folder):
+        return []
+    # each SEG-Y file there has its first trace's samples beside it, as ObsPy reads them
+    return sorted(os.path.join(folder, f[:-4]) for f in os.listdir(folder) if f.endswith(".npy"))
+
+
+@pytest.mark.parametrize("p", _obspy_samples(), ids=os.path.basename)
+def test_obspy_sample_files(p):
+    # real files of several writers: both byte orders, both encodings, IBM and integers
+    import vandor
+    assert vandor.identify(p).format == "segy"
+    with segyfile.open(p) as f:
+        samples, _ = f.to_numpy()
+    want = np.load(p + ".npy").astype(np.float32).reshape(samples.shape)
+    assert np.array_equal(samples, want)
