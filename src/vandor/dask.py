@@ -389,9 +389,7 @@ def _write_segy(samples, headers, path, options: dict) -> None:
                                 (segy.HEADER_DTYPE, segyfile.TRACE_HEADER_DTYPE))
     n, ns = samples.shape
     fmt = options.get("sample_format", 5)
-    if fmt not in segyfile.WRITABLE_FORMATS:
-        raise ValueError(f"sample_format must be one of "
-                         f"{', '.join(map(str, segyfile.WRITABLE_FORMATS))}, not {fmt!r}")
+    segyfile.check_sample_format(fmt)
     dt = int(headers[:1].compute()["dt"][0]) if n else 0
     head = segyfile.file_header(ns, dt, n, **options)  # refuses bad options before any task
     trace = HEADER + ns * _sample_bytes(fmt)

@@ -34,6 +34,7 @@ FIRST_TRACE = TEXT + BINARY
 MARKER = 16909060  # 0x01020304: its bytes on disk give the file's byte order
 END_TEXT = "((SEG: EndText))"
 CHUNK = 4 << 20  # bytes of traces converted at a time when a whole result is not wanted at once
+_LOOK_AHEAD = 16 << 20  # the most format detection reads of a stream to tell SEG-Y
 
 SAMPLE_FORMATS = {
     1: "4-byte IBM float", 2: "4-byte signed integer", 3: "2-byte signed integer",
@@ -42,7 +43,8 @@ SAMPLE_FORMATS = {
     11: "2-byte unsigned integer", 12: "8-byte unsigned integer", 15: "3-byte unsigned integer",
     16: "1-byte unsigned integer",
 }
-WRITABLE_FORMATS = (1, 2, 3, 5, 8)
+# what the native kernels convert to, in the order of the codes
+WRITABLE_FORMATS = tuple(c for c in SAMPLE_FORMATS if _samples.sample_size(c)[1])
 _OBSOLETE = 4  # fixed point with gain: known to detection, refused by name
 
 BINARY_DTYPE = np.dtype([
@@ -219,7 +221,7 @@ def _fits(raw: bytes, order: str, marked: bool) -> tuple[bool, str]:
     binary = _binary_in(raw[TEXT:FIRST_TRACE], order)
     code = int(binary["sample_format"])
     ns = _sample_count(binary, _revision(raw, binary, marked))
-    ok = (code in SAMPLE_FORMATS or code == _OBSOLETE) and ns > 0
+    ok = (code == _OBSOLETE or _samples.sample_size(code)[0] > 0) and ns > 0
     return ok, f"sample format {code}, {ns} samples per trace"
 
 
@@ -315,6 +317,9 @@ def fits(src: Source) -> list[Fit]:
     binary header passes detection in exactly one byte order and a whole trace follows the
     headers."""
     def read_at(offset: int, n: int) -> bytes:
+        if offset + n > _LOOK_AHEAD:
+            raise ValueError(f"its extended textual headers reach past the first "
+                             f"{_LOOK_AHEAD >> 20} MiB, further than detection reads")
         src.fill(offset + n)
         return bytes(src.ahead[offset:offset + n])
 
@@ -325,7 +330,9 @@ def fits(src: Source) -> list[Fit]:
         return [Fit(Layout("segy", "big"), NO_FIT, why)]
     layout = Layout("segy", plan.byteorder)
     end = plan.first + HEADER + plan.ns * plan.sample_size
-    if src.fill(end) < end:
+    # a file of known size needs no reading ahead to tell; a stream only so far
+    held = src.size if src.size is not None else src.fill(min(end, _LOOK_AHEAD))
+    if held < end:
         return [Fit(layout, NO_FIT, f"its binary header fits ({plan.byteorder}-endian), but no "
                                     f"whole trace follows the headers")]
     return [Fit(layout, HEADER_FITS, f"{plan.byteorder}-endian SEG-Y")]
@@ -883,6 +890,13 @@ def _default_text(ns: int, dt: int, sample_format: int, order: str, count: int |
     return lines
 
 
+def check_sample_format(sample_format: int) -> None:
+    """ValueError unless `sample_format` is a code that can be written."""
+    if sample_format not in WRITABLE_FORMATS:
+        raise ValueError(f"sample_format must be one of {', '.join(map(str, WRITABLE_FORMATS))}, "
+                         f"not {sample_format!r}")
+
+
 def file_header(ns: int, dt: int, count: int | None, *, text=None, binary=None,
                 sample_format: int = 5, byteorder: str = "big", encoding: str = "ebcdic") -> bytes:
     """The 3600 bytes before the first trace of a SEG-Y file that `write` would write with these
@@ -1026,9 +1040,7 @@ def write(data, target, *, headers=None, text=None, binary=None, sample_format: 
     3 (int16), 5 (IEEE float) or 8 (int8); a sample that does not fit raises ``ValueError``
     naming the trace and sample. A path is replaced only by a complete, synced file, and never
     while it is the data's own source; a file object or pipe is written as the traces come."""
-    if sample_format not in WRITABLE_FORMATS:
-        raise ValueError(f"sample_format must be one of {', '.join(map(str, WRITABLE_FORMATS))}, "
-                         f"not {sample_format!r}")
+    check_sample_format(sample_format)
     order = order_of(byteorder, allow_auto=False)
     encoding = _encoding_of(encoding, allow_auto=False)
     stream = None

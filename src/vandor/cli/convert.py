@@ -5,6 +5,7 @@ import os
 import sys
 
 from vandor import su
+from vandor.segyfile import SAMPLE_FORMATS, WRITABLE_FORMATS
 from vandor.cli._common import Progress, UsageError, current
 
 FORMATS = ["dataset", "su", "segy"]
@@ -24,9 +25,10 @@ def add(sub) -> None:
                    help="byte order of the SU or SEG-Y side: read from the source, written to the "
                         "target (default: auto; the machine's order when writing SU, big-endian "
                         "when writing SEG-Y)")
-    q.add_argument("--sample-format", type=int, choices=[1, 2, 3, 5, 8],
-                   help="SEG-Y target: the sample format code (1 IBM float, 2 int32, 3 int16, "
-                        "5 IEEE float, 8 int8; default 5)")
+    q.add_argument("--sample-format", type=int, choices=WRITABLE_FORMATS,
+                   help="SEG-Y target: the sample format code (" +
+                        ", ".join(f"{c} {SAMPLE_FORMATS[c]}" for c in WRITABLE_FORMATS) +
+                        "; default 5)")
     q.add_argument("--text", metavar="FILE",
                    help="SEG-Y target: a textual header, up to 40 lines of up to 80 characters")
     q.set_defaults(func=run)
