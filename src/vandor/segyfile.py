@@ -521,27 +521,30 @@ class SEGYFile:
         self.ns: int = plan.ns
         self.dt: int = plan.dt
         self._trace = HEADER + plan.ns * plan.sample_size
-        self._runs: list[tuple[int, int, int, int]] | None = None  # (first index, offset, ns, n)
-        self._cut: tuple[int, int, int, int] | None = None  # (index, offset, bytes left, ns)
+        # once settled: (runs of equal-ns traces as (first index, offset, ns, count), and the
+        # trace the file ends inside as (index, offset, bytes left, ns) or None), set in one
+        # step so that a reader in another thread sees both or neither
+        self._framing: tuple[list[tuple[int, int, int, int]],
+                             tuple[int, int, int, int] | None] | None = None
         whole, left = divmod(max(0, size - plan.first), self._trace)
         self._fixed_guess = ([(0, plan.first, plan.ns, whole)],
                              (whole, plan.first + whole * self._trace, left, plan.ns)
                              if left else None)
         if plan.fixed:
-            self._runs, self._cut = self._fixed_guess
+            self._framing = self._fixed_guess
 
     # -- framing
 
     def _trust_binary_framing(self) -> None:
         """Frames the traces by the binary header's ns without looking at their headers again:
         for readers of parts of a file whose framing was seen once already (Dask's tasks)."""
-        self._runs, self._cut = self._fixed_guess
+        self._framing = self._fixed_guess
 
     def _frame(self) -> list[tuple[int, int, int, int]]:
         """The runs of equal-ns traces. A revision 1 or later file without the fixed-length flag
         is framed by the binary header's ns while its trace headers agree (or hold 0), and by
         each trace header's ns otherwise."""
-        if self._runs is None:
+        if self._framing is None:
             runs, cut = self._fixed_guess
             n = runs[0][3]
             step = max(1, CHUNK // HEADER)
@@ -555,8 +558,8 @@ class SEGYFile:
                     agree = False
                     break
             self._settle(agree and self._cut_agrees())
-        assert self._runs is not None
-        return self._runs
+        assert self._framing is not None
+        return self._framing[0]
 
     def _agrees(self, headers: np.ndarray) -> bool:
         ns = headers["ns"]
@@ -573,9 +576,9 @@ class SEGYFile:
 
     def _settle(self, fixed: bool):
         if fixed:
-            self._runs, self._cut = self._fixed_guess
+            self._framing = self._fixed_guess
         else:
-            self._runs, self._cut = self._walk()
+            self._framing = self._walk()
 
     def _walk(self) -> tuple[list[tuple[int, int, int, int]], tuple[int, int, int, int] | None]:
         """Follows every trace header's ns (0 meaning the binary header's) through the file."""
@@ -632,16 +635,18 @@ class SEGYFile:
         return start, stop, raw_stop is None or raw_stop > n
 
     def _raise_cut(self):
-        if self._cut is not None:
-            index, offset, left, ns = self._cut
+        self._frame()
+        assert self._framing is not None
+        if self._framing[1] is not None:
+            index, offset, left, ns = self._framing[1]
             raise _cut_error(self.name, index, self._src.origin + offset, left, ns,
                              self._plan.sample_size)
 
-    def _pieces(self, start: int, stop: int, step: int = 1):
+    def _pieces(self, start: int, stop: int, step: int = 1, runs=None):
         """(first output row, offset, stride, count, ns) of the traces start, start + step, ...
         before stop, one per run of equal ns."""
         out = 0
-        for first, offset, ns, n in self._frame():
+        for first, offset, ns, n in (self._frame() if runs is None else runs):
             lo = max(start, first)
             if lo >= first + n or lo >= stop:
                 continue
@@ -654,10 +659,10 @@ class SEGYFile:
             yield out, offset + (lo - first) * size, size * step, count, ns
             out += count
 
-    def _read(self, start: int, stop: int, step: int, samples: bool):
+    def _read(self, start: int, stop: int, step: int, samples: bool, runs=None):
         """(samples or None, headers) of traces start:stop:step; ValueError when their ns
         differ and samples are wanted."""
-        pieces = list(self._pieces(start, stop, step))
+        pieces = list(self._pieces(start, stop, step, runs))
         n = sum(p[3] for p in pieces)
         headers = np.empty(n, TRACE_HEADER_DTYPE)
         ns = pieces[0][4] if pieces else self.ns
@@ -678,12 +683,9 @@ class SEGYFile:
 
     def _whole(self, samples: bool):
         """Every whole trace, framing an unsettled file from the headers read on the way."""
-        if self._runs is None:
-            self._runs = self._fixed_guess[0]
-            try:
-                data, headers = self._read(0, self._runs[0][3], 1, samples)
-            finally:
-                self._runs = None
+        if self._framing is None:
+            guess = self._fixed_guess[0]  # read as if framed so, and checked afterwards
+            data, headers = self._read(0, guess[0][3], 1, samples, guess)
             fixed = self._agrees(headers) and self._cut_agrees()
             self._settle(fixed)
             if fixed:
