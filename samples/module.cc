@@ -130,49 +130,26 @@ Py_ssize_t read_traces(DecodeJob& job, unsigned char* into, Py_ssize_t done, Py_
     return got == want ? k : (got >= need ? (got - need) / job.stride + 1 : 0);
 }
 
-// Converts the first `k` traces of a block read into the sample rows themselves: each
-// group of traces goes through a small buffer before its rows are stored, so the rows, which lie
-// lower, never overwrite a byte not yet read (rows end below where the next trace begins).
-void decode_down(const DecodeJob& job, unsigned char* block, Py_ssize_t k) {
-    constexpr std::size_t kPiece = 2048;
-    float piece[kPiece];
-    const auto ns = static_cast<std::size_t>(job.ns);
-    const auto stride = static_cast<std::size_t>(job.stride);
-    const std::size_t row = ns * sizeof(float);
-    if (ns <= kPiece) {
-        const std::size_t group = kPiece / ns;
-        for (std::size_t j = 0; j < static_cast<std::size_t>(k); j += group) {
-            const std::size_t m = std::min(group, static_cast<std::size_t>(k) - j);
-            kernels::decode(block + j * stride + kHeader, stride, piece, ns, m, job.format,
-                            job.swap);
-            std::memcpy(block + j * row, piece, m * row);
-        }
-        return;
-    }
-    for (std::size_t j = 0; j < static_cast<std::size_t>(k); ++j) {
-        for (std::size_t at = 0; at < ns; at += kPiece) {
-            const std::size_t n = std::min(kPiece, ns - at);
-            kernels::decode(block + j * stride + kHeader + at * job.size, 0, piece, n, 1,
-                            job.format, job.swap);
-            std::memcpy(block + j * row + at * sizeof(float), piece, n * sizeof(float));
-        }
-    }
-}
-
 // Reads blocks of traces straight into the sample rows they become, when samples keep their
-// size as floats, and converts them there: trace j's samples move down to row j, below where
-// trace j + 1 begins, so nothing is overwritten before it is read. This saves copying the file
-// through a staging buffer. A block must fit in the rows from its first; the last blocks,
-// which would not, are left to the staging route. Returns the traces done.
+// size as floats, and converts them there. A block is read `lead` bytes above its first row
+// (a row less a header, or nothing for rows shorter than a header), which puts the samples of
+// its trace j at or above the end of row j: they begin at row + j * stride (or past
+// j * stride + 240), row j ends at (j + 1) * row, and later traces lie higher still. Converting
+// the traces in order therefore writes each row only over bytes already used, and reads and
+// writes ranges that do not overlap. A block must fit in the rows from its first; the last
+// blocks, which would not, are left to the staging route. Returns the traces done.
 Py_ssize_t decode_in_place(DecodeJob& job, Py_ssize_t need) {
     const Py_ssize_t row = job.ns * static_cast<Py_ssize_t>(sizeof(float));
-    const Py_ssize_t per_read = std::max<Py_ssize_t>(1, kStaging / job.stride);
+    const Py_ssize_t lead = std::max<Py_ssize_t>(0, row - kHeader);
+    const Py_ssize_t per_read =
+        std::max<Py_ssize_t>(1, static_cast<Py_ssize_t>(kStaging) / job.stride);
     auto* out = reinterpret_cast<unsigned char*>(job.samples);
     Py_ssize_t done = 0;
     while (done < job.count) {
         const Py_ssize_t k = std::min(per_read, job.count - done);
-        if ((k - 1) * job.stride + need > (job.count - done) * row) break;
-        unsigned char* block = out + done * row;
+        if (lead + (k - 1) * job.stride + need > (job.count - done) * row) break;
+        unsigned char* rows = out + done * row;
+        unsigned char* block = rows + lead;
         const Py_ssize_t whole = read_traces(job, block, done, k, need);
         if (whole < 0) return done;
         if (job.headers) {  // before any row is stored over them
@@ -180,7 +157,9 @@ Py_ssize_t decode_in_place(DecodeJob& job, Py_ssize_t need) {
                                     job.headers + done * kHeader, kHeader,
                                     static_cast<std::size_t>(whole), 0, kWords);
         }
-        decode_down(job, block, whole);
+        kernels::decode(block + kHeader, static_cast<std::size_t>(job.stride),
+                        reinterpret_cast<float*>(rows), static_cast<std::size_t>(job.ns),
+                        static_cast<std::size_t>(whole), job.format, job.swap);
         done += whole;
         if (whole < k) {
             job.ended = true;
