@@ -260,3 +260,32 @@ def test_plot_command_size_dpi_and_a_pipe(tmp_path):
 def test_plot_command_refuses_bad_options(tmp_path, options):
     p = vandor("plot", _su_file(tmp_path, 3), "-o", tmp_path / "a.png", *options)
     assert p.returncode == 2 and b"error:" in p.stderr and not (tmp_path / "a.png").exists()
+
+
+def test_segy_is_drawn_by_its_own_fields_and_the_binary_headers_interval(tmp_path):
+    pytest.importorskip("vandor.segyfile")
+    segyio = pytest.importorskip("segyio")
+    n, ns, field = 30, 16, segyio.TraceField
+    spec = segyio.spec()
+    spec.samples, spec.format, spec.tracecount = list(range(ns)), 5, n
+    path = tmp_path / "x.sgy"
+    with segyio.create(path, spec) as f:  # the interval only in the binary header, as is common
+        f.bin.update(hdt=2000, hns=ns)
+        for i in range(n):
+            f.header[i] = {field.TRACE_SEQUENCE_LINE: i, field.INLINE_3D: 100 + i,
+                           field.DelayRecordingTime: 40, field.TRACE_SAMPLE_INTERVAL: 0,
+                           field.TRACE_SAMPLE_COUNT: ns, field.TraceValueMeasurementUnit: 1}
+            f.trace[i] = np.arange(i * ns, (i + 1) * ns, dtype=np.float32)
+    got = plot.decimated(path, su.Layout("segy", "big"), 2, None, limit=10)
+    assert got.step == 3 and (got.headers["dt"] == 2000).all()
+    np.testing.assert_array_equal(got.headers["iline"], np.arange(102, 130, 3))
+    np.testing.assert_array_equal(got.samples[:, 0], np.arange(2, 30, 3) * ns)
+    ax = plot.section(got[:2], ax=plot.figure().gca(), key="iline", colorbar=True, first=2,
+                      step=got.step)
+    assert ax.get_xlabel() == "iline, every 3rd trace"
+    assert ax.get_ylim() == pytest.approx((0.04 + 15.5 * 0.002, 0.04 - 0.001))
+    assert ax.figure.axes[1].get_ylabel() == "amplitude (Pa)"
+    with open(path, "ab") as f:  # a cut trace is refused, as reading the whole file refuses it
+        f.write(bytes(100))
+    with pytest.raises(OSError):
+        plot.decimated(path, su.Layout("segy", "big"))

@@ -119,7 +119,7 @@ def _load_segy(src: Source, start, stop, limit) -> Decimated:
     with segyfile.open(src.name if src.owned and src.regular else src.file) as f:
         got = _load_windows(f.to_numpy, len(f), start, stop, limit, segyfile.TRACE_HEADER_DTYPE)
         if stop is None or stop > len(f):
-            f.headers(len(f))  # a cut trace after the last whole one raises, as reading it all does
+            f.to_numpy(len(f))  # no traces, but a cut one after the last raises, as in a whole read
         # many writers leave the trace header's interval 0 and give it once, in the binary header
         got.headers["dt"][got.headers["dt"] == 0] = f.dt
     return got
