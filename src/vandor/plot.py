@@ -238,7 +238,7 @@ def _amplitude_label(heads, agc, tpow) -> str:
     label = "amplitude"
     if tpow is not None:
         label += f" × |t|^{tpow:g}"
-        unit = f"{unit} s^{tpow:g}".strip()
+        unit = f"{unit} s^{tpow:g}" if unit else "t in s"
     if agc is not None:
         return f"{label} ÷ RMS in {agc:g} s (no unit)"
     return f"{label} ({unit})" if unit else label
