@@ -7,6 +7,7 @@ stepping through the file in Python; ``load`` is the same without the step.
 """
 from __future__ import annotations
 
+import importlib
 import math
 import tempfile
 from typing import Any, NamedTuple
@@ -113,9 +114,18 @@ def _load_windows(read, total: int, start, stop, limit, dtype) -> Decimated:
     return Decimated(np.concatenate(samples), np.concatenate(heads), step)
 
 
-def _load_segy(src: Source, start, stop, limit) -> Decimated:
-    from vandor import segyfile
+def _segyfile() -> Any:
+    return importlib.import_module("vandor.segyfile")  # imported when a SEG-Y file is read
 
+
+def header_dtype(layout: Layout) -> np.dtype[Any]:
+    """The headers that ``decimated`` gives for a file of `layout`, whose fields ``section``
+    can take as its `key`."""
+    return _segyfile().TRACE_HEADER_DTYPE if layout.format == "segy" else segy.HEADER_DTYPE
+
+
+def _load_segy(src: Source, start, stop, limit) -> Decimated:
+    segyfile = _segyfile()
     with segyfile.open(src.name if src.owned and src.regular else src.file) as f:
         got = _load_windows(f.to_numpy, len(f), start, stop, limit, segyfile.TRACE_HEADER_DTYPE)
         if stop is None or stop > len(f):
@@ -140,7 +150,10 @@ def _count(src: Source, layout: Layout, stop: int | None, spool=None) -> int:
 def _load_walk(src, layout, start, stop, limit, total: int | None) -> Decimated:
     order = ORDERS[layout.byteorder]
     splitter = splitter_for(src, layout)
-    lo_all, hi_all = _window(splitter.count if total is None else total, start, stop)
+    if total is None:  # a stored dataset: splitter_for has read its count
+        assert splitter.count is not None
+        total = splitter.count
+    lo_all, hi_all = _window(total, start, stop)
     step = step_for(hi_all - lo_all, limit)
     samples, heads, first_kept, ns0 = [], [], 0, None
     for block, runs in walk(src, splitter):

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import sys
 
-from vandor import segy
 from vandor.cli._common import UsageError, layout_of, open_source, reading
 
 INSTALL_PLOT = "vandor plot needs Matplotlib: pip install 'vandor[plot]'"
@@ -100,12 +99,7 @@ def run(args) -> int:
     limit = args.max_traces if not args.wiggle else min(args.max_traces, plot.MAX_WIGGLES)
     with open_source(args.file) as src:
         layout = layout_of(src, args.source_format, args.byteorder)
-        if layout.format == "segy":
-            from vandor import segyfile
-
-            _check_key(args.key, segyfile.TRACE_HEADER_DTYPE)
-        else:
-            _check_key(args.key, segy.HEADER_DTYPE)
+        _check_key(args.key, plot.header_dtype(layout))
         samples, heads, step = plot.decimated(src, layout, start, stop, limit)
     fig = plot.figure(width, height)
     plot.section((samples, heads), ax=fig.gca(), clip=args.clip, wiggle=args.wiggle,
