@@ -107,12 +107,15 @@ def _dataset_file(tmp_path, n):
     return path
 
 
+def _piped(path):
+    return io.BufferedReader(Pipe(path.read_bytes()))
+
+
 SOURCES = {  # how a test file reaches the reader: (writer, opener, layout)
     "su path": (_su_file, lambda p: p, su.Layout("su", "big")),
-    "su pipe": (_su_file, lambda p: io.BufferedReader(Pipe(p.read_bytes())), su.Layout("su", "big")),
+    "su pipe": (_su_file, _piped, su.Layout("su", "big")),
     "dataset path": (_dataset_file, lambda p: p, su.Layout("dataset", NATIVE_NAME)),
-    "dataset pipe": (_dataset_file, lambda p: io.BufferedReader(Pipe(p.read_bytes())),
-                     su.Layout("dataset", NATIVE_NAME)),
+    "dataset pipe": (_dataset_file, _piped, su.Layout("dataset", NATIVE_NAME)),
 }
 
 

@@ -260,8 +260,9 @@ def _amplitude_label(heads, agc, tpow) -> str:
 def _arrays(data):
     if isinstance(data, tuple):
         samples, heads = data
-    elif hasattr(data, "to_numpy"):  # a dataset, or a reader of a file
-        samples, heads = data.to_numpy()
+    elif hasattr(data, "to_numpy"):  # a dataset, or a reader of a file: (samples, headers)
+        got = data.to_numpy()
+        samples, heads = got if isinstance(got, tuple) else (got, None)
     else:
         samples, heads = data, None
     samples = np.asarray(samples, dtype=np.float32)
