@@ -1,0 +1,352 @@
+"""Random access to the traces of a stored dataset or an SU file: ``len(f)``, ``f[i]``, slices.
+
+Opening walks the headers once, in chunks, and keeps where each run of equal ``ns`` begins; every
+later read goes straight to its bytes. The reader leaves the `SEGY` class as it is: what it hands
+out are `segy.SEGYTrace` objects and in-memory `segy.SEGY` datasets.
+"""
+from __future__ import annotations
+
+import operator
+import os
+import stat
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from vandor import segy, su
+
+__all__ = ["Reader", "open_reader"]
+
+_HEADER = su.HEADER
+# traces larger than this are read header by header when only headers are wanted: below it,
+# reading the samples along costs less than a call per trace
+_SMALL = 64 << 10
+_EMPTY = segy.SEGY.from_numpy(np.empty((0, 0), np.float32), np.empty(0, segy.HEADER_DTYPE))
+
+
+def _check_range(start: Any, stop: Any) -> None:
+    """The dataset's own range check (types, negative bounds), with its messages."""
+    _EMPTY.headers(start, stop)
+
+
+def _regular_only(path, flags):
+    """An opener that refuses anything but a regular file, without blocking on a FIFO."""
+    fd = os.open(path, flags | os.O_NONBLOCK)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError(f"{os.fsdecode(path)}: random access needs a file, not a pipe, "
+                             f"socket or device")
+        os.set_blocking(fd, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _renewed(exc: BaseException) -> BaseException:
+    """A fresh copy of an error kept for later, notes and all, so each raise has its own trace."""
+    again = type(exc)(*exc.args)
+    for note in getattr(exc, "__notes__", ()):
+        again.add_note(note)
+    return again
+
+
+class Reader:
+    """Random access to a stored dataset or an SU file; made by `open_reader`.
+
+    ``len(f)`` and ``n_traces`` are the trace count; ``f[i]`` is trace ``i`` as a
+    `segy.SEGYTrace` (negative indexes count from the end, ``IndexError`` beyond); ``f[i:j:k]`` is
+    an in-memory `segy.SEGY` of those traces; iteration yields the traces in order, reading a
+    chunk at a time. ``headers(start, stop)`` and ``to_numpy(start, stop)`` read ranges as
+    `segy.SEGY`'s methods of those names do, and ``to_dataset()`` reads the whole file into memory.
+    ``format`` is 'dataset' or 'su', ``byteorder`` the file's ('little' or 'big').
+
+    A path is opened here and closed by ``close()`` or the ``with`` block; a file object is left
+    open (its position is used only where it has no descriptor to read at an offset).
+
+    An SU file whose last trace is cut short counts its whole traces: ``f[len(f)]`` is an
+    ``IndexError``, while iteration, and every range that reaches past the last whole trace
+    (``to_numpy()``, ``headers()``, ``to_dataset()``, ``f[i:]``), raise the read error that
+    `vandor.su.read` raises for the file."""
+
+    def __init__(self, source: Any, layout: Any = None) -> None:
+        self._closed = True  # until opened, so that a failed open leaves nothing to close
+        if su._has(source, "read"):
+            file, owned = source, False
+        else:
+            file, owned = open(os.fspath(source), "rb", opener=_regular_only), True
+        try:
+            self._open(file, layout)
+        except BaseException:
+            if owned:
+                file.close()
+            raise
+        self._file, self._owned, self._closed = file, owned, False
+
+    def _open(self, file: Any, layout: Any) -> None:
+        src = su._Source(file)
+        self._src, self.name = src, src.name
+        if src.size is None:  # a pipe, a socket, or a file object that cannot seek
+            raise ValueError(f"{src.name}: random access needs a file, not a pipe or another "
+                             f"stream; read it whole with vandor.su.read")
+        if layout is None:
+            layout = su.identify(file)
+        fmt, byteorder = layout
+        if fmt not in ("dataset", "su") or byteorder not in su.ORDERS:
+            raise ValueError(f"{src.name}: the layout must be ('dataset' or 'su', 'little' or "
+                             f"'big'), not {tuple(layout)!r}")
+        if fmt == "dataset" and byteorder != su._NATIVE_NAME:
+            raise ValueError(f"{src.name}: a stored dataset is in the machine's byte order, "
+                             f"{su._NATIVE_NAME}")
+        self.format, self.byteorder = str(fmt), str(byteorder)
+        self._order = su.ORDERS[byteorder]
+        self._fd = file.fileno() if segy._isfileobject(file) else None
+        self._cut: BaseException | None = None
+        self._index(src)
+
+    def _index(self, src: su._Source) -> None:
+        """One walk over the headers: where each run of equal ns begins, and the count."""
+        firsts: list[int] = []
+        offsets: list[int] = []
+        sizes: list[int] = []
+        limit = su._read_count(src) if self.format == "dataset" else None
+        splitter = su._Splitter(self._order, src.name, origin=0 if limit is None else 4,
+                                limit=limit)
+        n = 0
+        try:
+            for _, runs in su._walk(src, splitter):
+                at = splitter.offset  # where the block that the runs are counted in begins
+                for pos, ns, k in runs:
+                    size = _HEADER + 4 * ns
+                    if not (sizes and sizes[-1] == size
+                            and offsets[-1] + (n - firsts[-1]) * size == at + pos):
+                        firsts.append(n)
+                        offsets.append(at + pos)
+                        sizes.append(size)
+                    n += k
+        except (OSError, ValueError) as e:
+            if limit is not None:  # the count is more than the file holds: say what reading says
+                raise self._reading_error(src, e) from None
+            if not isinstance(e, OSError):
+                raise
+            self._cut = e  # SU: the whole traces before the cut stay readable
+        self.n_traces = n
+        self._first = np.array(firsts + [n], np.int64)
+        self._offset = np.array(offsets, np.int64) + (src.start or 0)
+        self._size = np.array(sizes, np.int64)
+
+    @staticmethod
+    def _reading_error(src: su._Source, mine: BaseException) -> BaseException:
+        """The error that reading the dataset raises, with its note; `mine` if it raises none."""
+        try:
+            src.file.seek(src.start)
+            segy.SEGY.from_file(src.file).headers()
+        except (OSError, ValueError) as e:
+            return e
+        return mine
+
+    # ------------------------------------------------------------------------- reading
+
+    def _live(self) -> None:
+        # a file object closed by its owner may have its descriptor number reused by now
+        if self._closed or getattr(self._file, "closed", False):
+            raise ValueError(f"{self.name}: the reader is closed")
+
+    def _run_of(self, i: int) -> int:
+        return int(np.searchsorted(self._first, i, side="right")) - 1
+
+    def _pread(self, view: memoryview, offset: int) -> int:
+        """Reads at `offset` until `view` is full or the file ends; returns the bytes read."""
+        got = 0
+        if self._fd is not None:
+            while got < len(view):
+                n = os.preadv(self._fd, [view[got:]], offset + got)
+                if n == 0:
+                    break
+                got += n
+            return got
+        self._src.ahead.clear()
+        self._file.seek(offset)
+        while got < len(view):
+            n = self._src.readinto(view[got:])
+            if not n:
+                break
+            got += n
+        return got
+
+    def _read(self, view: memoryview, offset: int, trace: int, size: int) -> None:
+        got = self._pread(view, offset)
+        if got < len(view):  # the walk saw these bytes: the file has shrunk since
+            k = got // size
+            missing = (OSError("Unable to read trace header from file.")
+                       if got - k * size < _HEADER else
+                       OSError("Unable to read expected number of trace samples."))
+            raise su._fail(missing, f"{self.name}: trace {trace + k} begins at byte "
+                                    f"{offset + k * size}; the file ends {got - k * size} bytes "
+                                    f"into it ({size} expected): it was cut after it was opened")
+
+    def _blocks(self, rows: range, headers_only: bool = False) -> Iterator[tuple[range, int, Any]]:
+        """Reads the traces `rows` (a range of step 1 or more) a chunk at a time.
+
+        Yields (rows read, ns, bytes): the bytes are a (k, width) uint8 array, one row per trace,
+        in the file's byte order, width being the trace's size, or just its header when
+        `headers_only` and the traces are large."""
+        pos = 0
+        while pos < len(rows):
+            i = rows[pos]
+            r = self._run_of(i)
+            size = int(self._size[r])
+            ns = (size - _HEADER) // 4
+            start = int(self._offset[r]) + (i - int(self._first[r])) * size
+            here = len(range(i, min(rows.stop, int(self._first[r + 1])), rows.step))
+            if (headers_only and size > _SMALL) or rows.step * size > su.CHUNK:
+                width = _HEADER if headers_only else size
+                k = min(here, max(1, su.CHUNK // width))
+                raw = np.empty((k, width), np.uint8)
+                for j in range(k):  # far apart: one read each, not the bytes between
+                    self._read(raw.data[j * width:(j + 1) * width],
+                               start + j * rows.step * size, i + j * rows.step, size)
+            else:
+                k = min(here, max(1, su.CHUNK // (rows.step * size)))
+                span = np.empty(((k - 1) * rows.step + 1, size), np.uint8)
+                self._read(span.data.cast("B"), start, i, size)
+                raw = span[::rows.step]
+            yield rows[pos:pos + k], ns, raw
+            pos += k
+
+    def _headers(self, raw: Any) -> npt.NDArray[np.void]:
+        return raw[:, :_HEADER].view(segy.HEADER_DTYPE.newbyteorder(self._order))[:, 0]
+
+    def _samples(self, raw: Any) -> npt.NDArray[Any]:
+        return raw[:, _HEADER:].view(self._order + "f4")
+
+    def _bounds(self, start: Any, stop: Any) -> range:
+        _check_range(start, stop)
+        n = self.n_traces
+        first = min(operator.index(start), n)
+        last = n if stop is None else min(operator.index(stop), n)
+        self._past_cut(slice(start, stop))
+        return range(first, max(first, last))
+
+    def _past_cut(self, key: slice) -> None:
+        """Raises the read error of a cut last trace for a range that takes it in: the cut trace
+        would be trace `n_traces`. Negative bounds count from the whole traces' end."""
+        if self._cut is None:
+            return
+        n = self.n_traces
+        start, stop = ((v if v is None or operator.index(v) >= 0 else max(operator.index(v) + n, 0))
+                       for v in (key.start, key.stop))
+        if n in range(n + 1)[slice(start, stop, key.step)]:
+            raise _renewed(self._cut)
+
+    def _gather(self, rows: range) -> segy.SEGY:
+        """The traces `rows` (any step) as an in-memory dataset."""
+        self._live()
+        forward = rows if rows.step > 0 else rows[::-1]
+        headers = np.empty(len(rows), segy.HEADER_DTYPE)
+        parts = []
+        at = 0
+        for got, ns, raw in self._blocks(forward):
+            headers[at:at + len(got)] = self._headers(raw)
+            parts.append(np.array(self._samples(raw), np.float32))
+            at += len(got)
+        if rows.step < 0:
+            headers = headers[::-1].copy()
+            parts = [part[::-1] for part in parts[::-1]]
+        if len({part.shape[1] for part in parts}) <= 1:
+            block = np.concatenate(parts) if parts else np.empty((0, 0), np.float32)
+            return segy.SEGY.from_numpy(block, headers)
+        return segy.SEGY.from_numpy([row for part in parts for row in part], headers)
+
+    # ------------------------------------------------------------------------- the interface
+
+    def __len__(self) -> int:
+        return self.n_traces
+
+    def __getitem__(self, key: Any) -> Any:
+        if isinstance(key, slice):
+            rows = range(self.n_traces)[key]
+            self._past_cut(key)
+            return self._gather(rows)
+        i = operator.index(key)
+        if not -self.n_traces <= i < self.n_traces:
+            raise IndexError(f"trace index {i} out of range for {self.n_traces} traces")
+        return next(iter(self._gather(range(i % self.n_traces, i % self.n_traces + 1))))
+
+    def __iter__(self) -> Iterator[segy.SEGYTrace]:
+        self._live()
+        for _, _, raw in self._blocks(range(self.n_traces)):
+            headers = self._headers(raw).astype(segy.HEADER_DTYPE)
+            yield from segy.SEGY.from_numpy(np.array(self._samples(raw), np.float32), headers)
+            self._live()
+        if self._cut is not None:
+            raise _renewed(self._cut)
+
+    def headers(self, start: Any = 0, stop: Any = None) -> npt.NDArray[np.void]:
+        """Trace headers ``start`` up to ``stop`` (as in ``range``; ``None`` is the end) as a 1-D
+        array of `segy.HEADER_DTYPE`, reading only the headers of large traces."""
+        self._live()
+        rows = self._bounds(start, stop)
+        out = np.empty(len(rows), segy.HEADER_DTYPE)
+        at = 0
+        for got, _, raw in self._blocks(rows, headers_only=True):
+            out[at:at + len(got)] = self._headers(raw)
+            at += len(got)
+        return out
+
+    def to_numpy(self, start: Any = 0,
+                 stop: Any = None) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.void]]:
+        """``(samples, headers)`` of traces ``start`` up to ``stop``, as `segy.SEGY.to_numpy`
+        gives them; traces of differing ``ns`` raise ``ValueError``."""
+        self._live()
+        rows = self._bounds(start, stop)
+        if len(rows) == 0:
+            return np.empty((0, 0), np.float32), np.empty(0, segy.HEADER_DTYPE)
+        runs = range(self._run_of(rows[0]), self._run_of(rows[-1]) + 1)
+        differ = [r for r in runs if self._size[r] != self._size[runs[0]]]
+        if differ:
+            first = max(int(self._first[differ[0]]), rows[0])
+            raise ValueError(f"traces differ in ns: trace {first} has "
+                             f"{(self._size[differ[0]] - _HEADER) // 4} samples, trace "
+                             f"{rows[0]} has {(self._size[runs[0]] - _HEADER) // 4}")
+        samples = np.empty((len(rows), (int(self._size[runs[0]]) - _HEADER) // 4), np.float32)
+        headers = np.empty(len(rows), segy.HEADER_DTYPE)
+        at = 0
+        for got, _, raw in self._blocks(rows):
+            samples[at:at + len(got)] = self._samples(raw)
+            headers[at:at + len(got)] = self._headers(raw)
+            at += len(got)
+        return samples, headers
+
+    def to_dataset(self) -> segy.SEGY:
+        """Every trace, in an in-memory `segy.SEGY`."""
+        return self[:]
+
+    def close(self) -> None:
+        """Closes the file if it was opened from a path; a file object handed in stays open."""
+        if not self._closed:
+            self._closed = True
+            if self._owned:
+                self._file.close()
+
+    def __enter__(self) -> Reader:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"{self.n_traces} traces"
+        return f"<vandor reader of {self.format} {self.name!r}: {state}>"
+
+
+def open_reader(source: Any, layout: Any = None) -> Reader:
+    """A `Reader` over a stored dataset or an SU file, given by path or as a binary file object.
+
+    `layout` is a `vandor.su.Layout` or a ``(format, byteorder)`` pair; by default it is found
+    from the bytes, as `vandor.su.identify` finds it. A pipe or another stream is refused
+    (``ValueError``): random access needs a file. A stored dataset whose count is more than the
+    file holds raises at once the error (and note) that reading it raises."""
+    return Reader(source, layout)
