@@ -77,6 +77,8 @@ class Reader:
             file, owned = source, False
         else:
             file, owned = open(os.fspath(source), "rb", opener=_regular_only), True
+        # reading by path, the dataset's own error notes say more (the file's size among it)
+        self._path = file.name if owned else None
         try:
             self._open(file, layout)
         except BaseException:
@@ -90,7 +92,8 @@ class Reader:
         self._src, self.name = src, src.name
         if src.size is None:  # a pipe, a socket, or a file object that cannot seek
             raise ValueError(f"{src.name}: random access needs a file, not a pipe or another "
-                             f"stream; read it whole with vandor.su.read")
+                             f"stream; read a stream in order with vandor.su.read or "
+                             f"segy.SEGY.from_file")
         if layout is None:
             layout = su.identify(file)
         fmt, byteorder = layout
@@ -137,12 +140,11 @@ class Reader:
         self._offset = np.array(offsets, np.int64) + (src.start or 0)
         self._size = np.array(sizes, np.int64)
 
-    @staticmethod
-    def _reading_error(src: su._Source, mine: BaseException) -> BaseException:
+    def _reading_error(self, src: su._Source, mine: BaseException) -> BaseException:
         """The error that reading the dataset raises, with its note; `mine` if it raises none."""
         try:
             src.file.seek(src.start)
-            segy.SEGY.from_file(src.file).headers()
+            segy.SEGY.from_file(src.file if self._path is None else self._path).headers()
         except (OSError, ValueError) as e:
             return e
         return mine
