@@ -89,6 +89,8 @@ def test_reader_gives_what_the_file_holds(stored, how, chunk, monkeypatch):
             f[n]
         with pytest.raises(IndexError):
             f[-n - 1]
+    if how != "path":
+        source.close()
     assert len(walks) == 1  # indexed once, at open
 
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 import operator
 import os
 import stat
+from array import array
 from collections.abc import Iterator
 from typing import Any
 
@@ -111,14 +112,14 @@ class Reader:
 
     def _index(self, src: su._Source) -> None:
         """One walk over the headers: where each run of equal ns begins, and the count."""
-        firsts: list[int] = []
-        offsets: list[int] = []
-        sizes: list[int] = []
-        limit = su._read_count(src) if self.format == "dataset" else None
-        splitter = su._Splitter(self._order, src.name, origin=0 if limit is None else 4,
-                                limit=limit)
+        # one entry per run: compact, since a file of alternating ns has a run per trace
+        firsts, offsets, sizes = array("q"), array("q"), array("q")
+        dataset = self.format == "dataset"
         n = 0
         try:
+            limit = su._read_count(src) if dataset else None
+            splitter = su._Splitter(self._order, src.name, origin=4 if dataset else 0,
+                                    limit=limit)
             for _, runs in su._walk(src, splitter):
                 at = splitter.offset  # where the block that the runs are counted in begins
                 for pos, ns, k in runs:
@@ -129,23 +130,27 @@ class Reader:
                         offsets.append(at + pos)
                         sizes.append(size)
                     n += k
-        except (OSError, ValueError) as e:
-            if limit is not None:  # the count is more than the file holds: say what reading says
+        except (OSError, ValueError, OverflowError) as e:
+            # what the walk found wrong in the bytes; a failing device (an errno) is no finding
+            if isinstance(e, OSError) and e.errno is not None:
+                raise
+            if dataset:  # a count the file cannot hold, or a bad trace: say what reading says
                 raise self._reading_error(src, e) from None
             if not isinstance(e, OSError):
                 raise
             self._cut = e  # SU: the whole traces before the cut stay readable
         self.n_traces = n
-        self._first = np.array(firsts + [n], np.int64)
-        self._offset = np.array(offsets, np.int64) + (src.start or 0)
-        self._size = np.array(sizes, np.int64)
+        firsts.append(n)
+        self._first = np.frombuffer(firsts, np.int64)
+        self._offset = np.frombuffer(offsets, np.int64) + (src.start or 0)
+        self._size = np.frombuffer(sizes, np.int64)
 
     def _reading_error(self, src: su._Source, mine: BaseException) -> BaseException:
         """The error that reading the dataset raises, with its note; `mine` if it raises none."""
         try:
             src.file.seek(src.start)
             segy.SEGY.from_file(src.file if self._path is None else self._path).headers()
-        except (OSError, ValueError) as e:
+        except (OSError, ValueError, OverflowError) as e:
             return e
         return mine
 
@@ -243,24 +248,47 @@ class Reader:
         if n in range(n + 1)[slice(start, stop, key.step)]:
             raise _renewed(self._cut)
 
+    def _ns_of(self, i: int) -> int:
+        return (int(self._size[self._run_of(i)]) - _HEADER) // 4
+
+    def _first_differing(self, rows: range) -> int | None:
+        """The first trace of `rows` whose ns differs from that of the first, or None."""
+        if len(rows) < 2 or self._run_of(rows[0]) == self._run_of(rows[-1]):
+            return None
+        runs = np.searchsorted(self._first, np.arange(rows.start, rows.stop, rows.step),
+                               side="right") - 1
+        sizes = self._size[runs]
+        differ = np.flatnonzero(sizes != sizes[0])
+        return rows[int(differ[0])] if differ.size else None
+
+    def _fill(self, rows: range, samples: Any, headers: npt.NDArray[np.void]) -> None:
+        """Reads the traces `rows` (any step) into `headers` and `samples`: a 2-D float32 array
+        when they share one ns, else a list that takes one array per trace."""
+        self._live()
+        back = rows.step < 0
+        total, at = len(rows), 0
+        for got, _, raw in self._blocks(rows[::-1] if back else rows):
+            k = len(got)
+            place = slice(total - at - k, total - at) if back else slice(at, at + k)
+            order = slice(None, None, -1 if back else 1)
+            headers[place] = self._headers(raw)[order]
+            if isinstance(samples, list):
+                samples[place] = list(np.array(self._samples(raw)[order], np.float32))
+            else:
+                samples[place] = self._samples(raw)[order]
+            at += k
+
     def _gather(self, rows: range) -> segy.SEGY:
         """The traces `rows` (any step) as an in-memory dataset."""
         self._live()
-        forward = rows if rows.step > 0 else rows[::-1]
         headers = np.empty(len(rows), segy.HEADER_DTYPE)
-        parts = []
-        at = 0
-        for got, ns, raw in self._blocks(forward):
-            headers[at:at + len(got)] = self._headers(raw)
-            parts.append(np.array(self._samples(raw), np.float32))
-            at += len(got)
-        if rows.step < 0:
-            headers = headers[::-1].copy()
-            parts = [part[::-1] for part in parts[::-1]]
-        if len({part.shape[1] for part in parts}) <= 1:
-            block = np.concatenate(parts) if parts else np.empty((0, 0), np.float32)
-            return segy.SEGY.from_numpy(block, headers)
-        return segy.SEGY.from_numpy([row for part in parts for row in part], headers)
+        samples: Any
+        if self._first_differing(rows) is None:
+            samples = np.empty((len(rows), self._ns_of(rows[0]) if rows else 0), np.float32)
+        else:
+            samples = [None] * len(rows)
+        self._fill(rows, samples, headers)
+        return segy.SEGY.from_numpy(samples, headers)
 
     # ------------------------------------------------------------------------- the interface
 
@@ -306,20 +334,13 @@ class Reader:
         rows = self._bounds(start, stop)
         if len(rows) == 0:
             return np.empty((0, 0), np.float32), np.empty(0, segy.HEADER_DTYPE)
-        runs = range(self._run_of(rows[0]), self._run_of(rows[-1]) + 1)
-        differ = [r for r in runs if self._size[r] != self._size[runs[0]]]
-        if differ:
-            first = max(int(self._first[differ[0]]), rows[0])
-            raise ValueError(f"traces differ in ns: trace {first} has "
-                             f"{(self._size[differ[0]] - _HEADER) // 4} samples, trace "
-                             f"{rows[0]} has {(self._size[runs[0]] - _HEADER) // 4}")
-        samples = np.empty((len(rows), (int(self._size[runs[0]]) - _HEADER) // 4), np.float32)
+        differ = self._first_differing(rows)
+        if differ is not None:  # the dataset's words
+            raise ValueError(f"traces differ in ns: trace {differ} has {self._ns_of(differ)} "
+                             f"samples, trace {rows[0]} has {self._ns_of(rows[0])}")
+        samples = np.empty((len(rows), self._ns_of(rows[0])), np.float32)
         headers = np.empty(len(rows), segy.HEADER_DTYPE)
-        at = 0
-        for got, _, raw in self._blocks(rows):
-            samples[at:at + len(got)] = self._samples(raw)
-            headers[at:at + len(got)] = self._headers(raw)
-            at += len(got)
+        self._fill(rows, samples, headers)
         return samples, headers
 
     def to_dataset(self) -> segy.SEGY:
