@@ -161,3 +161,15 @@ def test_close_closes_what_it_opened_only(tmp_path, monkeypatch):
         f = open_reader(mine)
     with pytest.raises(ValueError, match="closed"):  # its owner closed the file
         f.headers()
+
+
+@pytest.mark.parametrize("cut, trace, message", [(10, 11, "samples"), (3200, 10, "header")])
+def test_a_file_cut_after_opening_raises_naming_the_trace(tmp_path, cut, trace, message):
+    ds, _ = mixed()
+    path = tmp_path / "x.bin"
+    ds.to_file(path)
+    with open_reader(path) as f:
+        os.truncate(path, path.stat().st_size - cut)
+        with pytest.raises(OSError, match=message) as info:
+            f.to_numpy(trace, trace + 1)
+        assert f"trace {trace} begins" in info.value.__notes__[0]
