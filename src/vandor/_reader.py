@@ -11,7 +11,7 @@ import os
 import stat
 from array import array
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, SupportsIndex, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -104,7 +104,7 @@ class Reader:
         if fmt == "dataset" and byteorder != su._NATIVE_NAME:
             raise ValueError(f"{src.name}: a stored dataset is in the machine's byte order, "
                              f"{su._NATIVE_NAME}")
-        self.format, self.byteorder = str(fmt), str(byteorder)
+        self._format, self._byteorder = str(fmt), str(byteorder)
         self._order = su.ORDERS[byteorder]
         self._fd = file.fileno() if segy._isfileobject(file) else None
         self._cut: BaseException | None = None
@@ -114,7 +114,7 @@ class Reader:
         """One walk over the headers: where each run of equal ns begins, and the count."""
         # one entry per run: compact, since a file of alternating ns has a run per trace
         firsts, offsets, sizes = array("q"), array("q"), array("q")
-        dataset = self.format == "dataset"
+        dataset = self._format == "dataset"
         n = 0
         try:
             limit = su._read_count(src) if dataset else None
@@ -139,7 +139,7 @@ class Reader:
             if not isinstance(e, OSError):
                 raise
             self._cut = e  # SU: the whole traces before the cut stay readable
-        self.n_traces = n
+        self._n = n
         firsts.append(n)
         self._first = np.frombuffer(firsts, np.int64)
         self._offset = np.frombuffer(offsets, np.int64) + (src.start or 0)
@@ -292,10 +292,29 @@ class Reader:
 
     # ------------------------------------------------------------------------- the interface
 
-    def __len__(self) -> int:
-        return self.n_traces
+    @property
+    def n_traces(self) -> int:
+        """The number of (whole) traces."""
+        return self._n
 
-    def __getitem__(self, key: Any) -> Any:
+    @property
+    def format(self) -> str:
+        """'dataset' or 'su'."""
+        return self._format
+
+    @property
+    def byteorder(self) -> str:
+        """The byte order of the file's numbers, 'little' or 'big'."""
+        return self._byteorder
+
+    def __len__(self) -> int:
+        return self._n
+
+    @overload
+    def __getitem__(self, key: SupportsIndex) -> segy.SEGYTrace: ...
+    @overload
+    def __getitem__(self, key: slice) -> segy.SEGY: ...
+    def __getitem__(self, key: SupportsIndex | slice) -> segy.SEGYTrace | segy.SEGY:
         if isinstance(key, slice):
             rows = range(self.n_traces)[key]
             self._past_cut(key)
