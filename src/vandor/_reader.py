@@ -36,7 +36,8 @@ def _regular_only(path, flags):
     """An opener that refuses anything but a regular file, without blocking on a FIFO."""
     fd = os.open(path, flags | os.O_NONBLOCK)
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
+        mode = os.fstat(fd).st_mode
+        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):  # open() itself refuses a folder
             raise ValueError(f"{os.fsdecode(path)}: random access needs a file, not a pipe, "
                              f"socket or device")
         os.set_blocking(fd, True)
@@ -97,10 +98,11 @@ class Reader:
                              f"segy.SEGY.from_file")
         if layout is None:
             layout = su.identify(file)
-        fmt, byteorder = layout
+        fmt, byteorder = tuple(layout) if isinstance(layout, tuple) and len(layout) == 2 else (
+            None, None)
         if fmt not in ("dataset", "su") or byteorder not in su.ORDERS:
             raise ValueError(f"{src.name}: the layout must be ('dataset' or 'su', 'little' or "
-                             f"'big'), not {tuple(layout)!r}")
+                             f"'big'), not {layout!r}")
         if fmt == "dataset" and byteorder != su._NATIVE_NAME:
             raise ValueError(f"{src.name}: a stored dataset is in the machine's byte order, "
                              f"{su._NATIVE_NAME}")
