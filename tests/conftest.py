@@ -8,6 +8,7 @@ import textwrap
 import numpy as np
 import pytest
 
+import vandor
 from vandor import segy
 
 HEADER = 240
@@ -46,15 +47,34 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
-def trace_bytes(samples, **header):
-    """A stored trace made independently of the module: header fields given as
-    {name: (offset, struct format, value)} over a zero header, ns set from the samples."""
-    samples = np.asarray(samples, dtype="<f4")
+def _packed_trace(samples, order, fields):
+    """A trace made independently of the module: `fields` as (offset, struct format, value) over
+    a zero header, ns set from the samples, everything in byte order `order` ('<' or '>')."""
+    samples = np.asarray(samples, np.float32)
     head = bytearray(HEADER)
-    struct.pack_into("<H", head, 114, len(samples))
-    for offset, fmt, value in header.values():
-        struct.pack_into("<" + fmt, head, offset, value)
-    return bytes(head) + samples.tobytes()
+    struct.pack_into(order + "H", head, 114, len(samples))
+    for offset, fmt, value in fields:
+        struct.pack_into(order + fmt, head, offset, value)
+    return bytes(head) + samples.astype(order + "f4").tobytes()
+
+
+def trace_bytes(samples, **header):
+    """A stored trace: header fields given as {name: (offset, struct format, value)}."""
+    return _packed_trace(samples, "<", header.values())
+
+
+# An independent model of the integer and float fields the SU tests set: (offset, struct format).
+SU_FIELDS = {"tracl": (0, "i"), "cdp": (20, "i"), "offset": (36, "i"), "scalco": (70, "h"),
+             "delrt": (108, "h"), "muts": (110, "h"), "dt": (116, "H"), "d1": (180, "f"),
+             "ntr": (204, "i"), "mark": (208, "h"), "tail": (238, "h")}
+
+
+def su_trace(samples, order="<", **header):
+    """A trace of a plain SU file in byte order `order`, header fields by name (dt 4000 unless
+    given)."""
+    header.setdefault("dt", 4000)
+    return _packed_trace(samples, order, [(*SU_FIELDS[name], value)
+                                          for name, value in header.items()])
 
 
 def dataset_bytes(traces, count=None):
@@ -70,3 +90,14 @@ def write_dataset(tmp_path):
         path.write_bytes(dataset_bytes([trace_bytes(s) for s in sample_lists], count) + tail)
         return path
     return write
+
+
+# the folder holding the package this run imports: the source tree, a side build or site-packages
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(vandor.__file__))
+
+
+def run_cli(*args, stdin=None):
+    """Runs the vandor command in a process of its own, from the package this run imports."""
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    return subprocess.run([sys.executable, "-m", "vandor", *map(str, args)], input=stdin,
+                          capture_output=True, env=env, timeout=120)

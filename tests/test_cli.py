@@ -8,19 +8,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import vandor
-
-from test_su import su_trace
+from conftest import PACKAGE_ROOT as SRC, run_cli as vandor, su_trace
 
 TRACE = 240 + 4 * 50
-# the folder holding the package this run imports: the source tree, a side build or site-packages
-SRC = os.path.dirname(os.path.dirname(vandor.__file__))
-
-
-def vandor(*args, stdin=None):
-    env = dict(os.environ, PYTHONPATH=SRC + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    return subprocess.run([sys.executable, "-m", "vandor", *map(str, args)], input=stdin,
-                          capture_output=True, env=env, timeout=120)
 
 
 @pytest.fixture

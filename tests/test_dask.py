@@ -1,14 +1,15 @@
 import os
 import pathlib
 
-import dask
-import dask.array as da
 import numpy as np
 import pytest
 
+dask = pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
+
 from conftest import dataset_bytes, run_isolated, trace_bytes
 from vandor import segy
-import vandor.dask as vd
+import vandor.dask as vd  # noqa: E402
 
 HEADER_ERROR = "Unable to read trace header from file."
 SAMPLES_ERROR = "Unable to read expected number of trace samples."

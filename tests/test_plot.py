@@ -8,7 +8,7 @@ matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 
 from vandor import plot, segy, su  # noqa: E402
-from test_su import su_trace  # noqa: E402
+from conftest import run_cli as vandor, su_trace  # noqa: E402
 
 
 def render(data, **kw):
@@ -71,8 +71,6 @@ def test_load_windows_and_decimates_files(tmp_path):
 
 
 def test_plot_command_writes_a_png(tmp_path):
-    import subprocess, sys, os
-    from test_cli import vandor
     path = tmp_path / "x.su"
     path.write_bytes(b"".join(su_trace(np.sin(np.arange(64) / 3 + i), "<", tracl=i) for i in range(30)))
     p = vandor("plot", path, "-o", tmp_path / "a.png", "--traces", "5:25", "--wiggle")

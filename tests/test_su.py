@@ -9,26 +9,10 @@ import numpy as np
 import pytest
 
 from vandor import segy, su
-from conftest import UNDER_SANITIZER, run_isolated
+from conftest import SU_FIELDS, UNDER_SANITIZER, run_isolated, su_trace
 
 ORDER = {"little": "<", "big": ">"}
-
-# An independent model of the integer and float fields the tests set: (offset, struct format).
-FIELDS = {"tracl": (0, "i"), "cdp": (20, "i"), "offset": (36, "i"), "scalco": (70, "h"),
-          "delrt": (108, "h"), "muts": (110, "h"), "dt": (116, "H"), "d1": (180, "f"),
-          "ntr": (204, "i"), "mark": (208, "h"), "tail": (238, "h")}
 ODD = np.array([np.nan, np.inf, -np.inf, 1e-45, -0.0, 3.5], np.float32)  # 1e-45: a denormal
-
-
-def su_trace(samples, order="<", **header):
-    samples = np.asarray(samples, np.float32)
-    head = bytearray(240)
-    struct.pack_into(order + "H", head, 114, len(samples))
-    header.setdefault("dt", 4000)
-    for name, value in header.items():
-        offset, fmt = FIELDS[name]
-        struct.pack_into(order + fmt, head, offset, value)
-    return bytes(head) + samples.astype(order + "f4").tobytes()
 
 
 def mixed_traces(order, count=5):
@@ -47,7 +31,7 @@ def native(trace_bytes_, order):
     ns = struct.unpack_from(ORDER[order] + "H", trace_bytes_, 114)[0]
     head = bytearray(240)
     struct.pack_into("<H", head, 114, ns)
-    for offset, fmt in FIELDS.values():
+    for offset, fmt in SU_FIELDS.values():
         (value,) = struct.unpack_from(ORDER[order] + fmt, trace_bytes_, offset)
         struct.pack_into("<" + fmt, head, offset, value)
     return bytes(head) + np.frombuffer(trace_bytes_, ORDER[order] + "f4", ns, 240).astype("<f4").tobytes()

@@ -10,7 +10,9 @@ import math
 
 import numpy as np
 
-from vandor import segy, su
+from vandor import segy
+from vandor._format import ORDERS, Layout, ns_differ
+from vandor._walk import Source, headers_of, rows_of, samples_of, splitter_for, walk
 
 MAX_WIGGLES = 300  # beyond this, wiggles merge into a grey smear: draw an image instead
 CHUNK_TRACES = 4096
@@ -23,15 +25,17 @@ def figure(width: float = 8.0, height: float = 6.0):
     return Figure(figsize=(width, height), layout="constrained")
 
 
-def _differ(i: int, ns: int, ns0: int) -> ValueError:
-    return ValueError(f"traces differ in ns: trace {i} has {ns} samples, trace 0 has {ns0}")
-
-
-def load(source, layout, start: int = 0, stop: int | None = None, limit: int = 2000):
+def load(source, layout: Layout, start: int = 0, stop: int | None = None, limit: int = 2000):
     """Traces `start` up to `stop` of a source as (samples, headers), keeping every k-th trace so
     that at most `limit` remain. A stored dataset on a path is read through ``to_numpy`` a
-    window at a time; anything else through the chunked SU walk."""
-    src = source if isinstance(source, su._Source) else su._Source(source)
+    window at a time; anything else through the chunked walk."""
+    if isinstance(source, Source):
+        return _load(source, layout, start, stop, limit)
+    with Source(source) as src:
+        return _load(src, layout, start, stop, limit)
+
+
+def _load(src: Source, layout: Layout, start: int, stop: int | None, limit: int):
     if layout.format == "dataset" and src.owned and src.regular:
         return _load_dataset(src.name, start, stop, limit)
     return _load_walk(src, layout, start, stop, limit)
@@ -49,39 +53,31 @@ def _load_dataset(path, start, stop, limit):
         samples.append(s[::step])
         heads.append(h[::step])
         if samples[-1].shape[1] != samples[0].shape[1]:
-            raise ValueError(f"traces differ in ns: traces from {at} have {samples[-1].shape[1]} "
-                             f"samples, trace {start} has {samples[0].shape[1]}")
+            raise ns_differ(at, samples[-1].shape[1], start, samples[0].shape[1])
     if not samples:
         return np.empty((0, 0), np.float32), np.empty(0, segy.HEADER_DTYPE)
     return np.concatenate(samples), np.concatenate(heads)
 
 
 def _load_walk(src, layout, start, stop, limit):
-    order = su.ORDERS[layout.byteorder]
-    if layout.format == "dataset":
-        splitter = su._Splitter(order, src.name, origin=4, limit=su._read_count(src))
-    else:
-        splitter = su._Splitter(order, src.name)
-    kind = segy.HEADER_DTYPE.newbyteorder(order)
-    samples, heads, step, ns0, kept = [], [], 1, None, 0
+    order = ORDERS[layout.byteorder]
+    splitter = splitter_for(src, layout)
+    samples, heads, step, first_kept, ns0, kept = [], [], 1, 0, None, 0
     # one pass over a stream of unknown length: keep every step-th trace, and when twice the
     # limit are kept, drop every other one and double the step
-    for block, runs in su._walk(src, splitter):
+    for block, runs in walk(src, splitter):
         first = splitter.index - sum(k for _, _, k in runs)
         for pos, ns, k in runs:
             lo, hi = max(start, first), first + k if stop is None else min(first + k, stop)
             skip = (-(lo - start)) % step
             if lo + skip < hi:
                 if ns0 is None:
-                    ns0 = ns
+                    ns0, first_kept = ns, lo + skip
                 elif ns != ns0:
-                    raise _differ(lo + skip - start, ns, ns0)
-                size = su.HEADER + 4 * ns
-                rows = block[pos:pos + k * size].reshape(k, size)[lo + skip - first:hi - first:step]
-                heads.append(np.ascontiguousarray(rows[:, :su.HEADER]).view(kind).reshape(-1)
-                             .astype(segy.HEADER_DTYPE))
-                samples.append(np.ascontiguousarray(rows[:, su.HEADER:]).view(order + "f4")
-                               .astype(np.float32))
+                    raise ns_differ(lo + skip, ns, first_kept, ns0)
+                rows = rows_of(block, pos, ns, k)[lo + skip - first:hi - first:step]
+                heads.append(headers_of(rows, order))
+                samples.append(samples_of(rows, order))
                 kept += len(rows)
             first += k
             while kept > 2 * limit:

@@ -1,0 +1,148 @@
+"""What the Python layer knows about the file formats, in one place.
+
+The trace layout comes from ``segy.HEADER_DTYPE`` (the module's own field table), never from
+numbers typed again here. Also here: the stored count's one helper on this side of the language
+line, the messages that readers and writers share, the ``Layout`` of a file, and the exception
+types that callers tell errors apart by.
+"""
+from __future__ import annotations
+
+import struct
+from typing import Any, Final, Literal, TypeVar
+
+import numpy as np
+
+from vandor import segy
+
+# ----------------------------------------------------------------------------- layout
+
+_FIELDS = segy.HEADER_DTYPE.fields
+assert _FIELDS is not None  # a structured dtype always has fields
+
+HEADER: Final = segy.HEADER_DTYPE.itemsize  # bytes of a trace header (240)
+NS_AT: Final = int(_FIELDS["ns"][1])  # byte offset of the uint16 sample count in a header
+DT_AT: Final = int(_FIELDS["dt"][1])  # byte offset of the uint16 sample interval
+SAMPLE: Final = np.dtype(np.float32).itemsize  # bytes of one sample
+MAX_NS: Final = int(np.iinfo(_FIELDS["ns"][0]).max)  # the most samples a header counts
+MAX_TRACE: Final = HEADER + SAMPLE * MAX_NS  # the longest trace there can be
+FIELD_NAMES: Final[tuple[str, ...]] = tuple(segy.HEADER_DTYPE.names or ())
+
+ORDERS: Final[dict[str, Literal["<", ">"]]] = {"little": "<", "big": ">"}
+NATIVE: Final = "<" if np.little_endian else ">"  # the machine's byte order
+NATIVE_NAME: Final = "little" if np.little_endian else "big"
+
+
+def trace_size(ns: int) -> int:
+    """Bytes of one trace of `ns` samples, header included."""
+    return HEADER + SAMPLE * ns
+
+
+def trace_dtype(ns: int) -> np.dtype[Any]:
+    """One stored trace of `ns` samples: its header and its samples, back to back as in a file."""
+    return np.dtype([("header", segy.HEADER_DTYPE), ("samples", np.float32, (ns,))])
+
+
+# ----------------------------------------------------------------------------- the stored count
+
+COUNT_SIZE: Final = 4  # a stored dataset begins with its trace count
+COUNT_MAX: Final = 2**31 - 1  # the count is a signed 32-bit integer everywhere
+_HOST_COUNT = struct.Struct("=i")
+
+
+def pack_count(n: int) -> bytes:
+    """The 4 bytes of a stored count of `n`: the host's own bytes of the int32, as the native
+    writers copy them. OverflowError, as the module raises it, for what an int32 cannot hold."""
+    if not 0 <= n <= COUNT_MAX:
+        raise OverflowError(TOO_LARGE)
+    return _HOST_COUNT.pack(n)
+
+
+def unpack_count(data: bytes | bytearray | memoryview) -> int:
+    """A stored count as ``from_file`` decodes it: 4 bytes, unsigned little-endian. Past
+    COUNT_MAX it is no count; the caller refuses it (OverflowError, with TOO_LARGE)."""
+    return int.from_bytes(bytes(data[:COUNT_SIZE]), "little", signed=False)
+
+
+# ----------------------------------------------------------------------------- messages
+
+# the module's own texts, raised again where the Python layer finds the same fault
+READ_HEADER: Final = "Unable to read trace header from file."
+READ_SAMPLES: Final = "Unable to read expected number of trace samples."
+WRITE_HEADER: Final = "Error writing trace header to file."
+WRITE_SAMPLES: Final = "Error writing trace data to file."
+TOO_LARGE: Final = "value too large to convert to int"
+NO_SAMPLES: Final = "Invalid shape in axis 0: 0."  # a stored trace of ns 0, as to_numpy() says
+
+
+_E = TypeVar("_E", bound=BaseException)
+
+
+def with_note(exc: _E, note: str) -> _E:
+    """`exc` with `note` added, ready to raise."""
+    exc.add_note(note)
+    return exc
+
+
+def ns_differ(index: int, ns: int, first: int, ns0: int) -> ValueError:
+    """The error of ``to_numpy()`` for traces that differ in ns, in its words."""
+    return ValueError(f"traces differ in ns: trace {index} has {ns} samples, "
+                      f"trace {first} has {ns0}")
+
+
+def cut_note(name: str, index: int, at: int, held: int, ns: int | None = None,
+             count: int | None = None, size: int | None = None) -> str:
+    """Where a file ends inside trace `index`, which begins at byte `at`, with `held` of its bytes
+    there; `ns` is its header's (None: the file ends inside the header). A stored dataset's note
+    also gives its `count` and, where known, the file's `size`."""
+    if ns is None:
+        where = f"{held} bytes into its header ({HEADER} bytes expected)"
+    else:
+        where = f"{held - HEADER} bytes into its samples (ns {ns}, {SAMPLE * ns} bytes expected)"
+    head = f"{name}: "
+    if count is not None:
+        head += f"the count says {count} traces" + (
+            f" and the file is {size} bytes long; " if size is not None else "; ")
+    return f"{head}trace {index} begins at byte {at}; the file ends {where}"
+
+
+def missing_note(name: str, index: int, at: int, count: int, size: int | None = None) -> str:
+    """A stored dataset whose file ends where trace `index` would begin, at byte `at`."""
+    if size is not None:
+        return (f"{name}: the count says {count} traces, but the file is {size} bytes long "
+                f"and ends where trace {index} would begin")
+    return f"{name}: the count says {count} traces, but the file ends after {index}, at byte {at}"
+
+
+# ----------------------------------------------------------------------------- what a file is
+
+
+class Layout(tuple):
+    """What a file holds: ``format`` ('dataset' or 'su') and ``byteorder`` ('little' or 'big')."""
+
+    __slots__ = ()
+
+    def __new__(cls, format: str, byteorder: str):
+        return super().__new__(cls, (format, byteorder))
+
+    @property
+    def format(self) -> str:
+        return str(self[0])
+
+    @property
+    def byteorder(self) -> str:
+        return str(self[1])
+
+    def __repr__(self):
+        return f"Layout(format={self[0]!r}, byteorder={self[1]!r})"
+
+
+class FormatError(ValueError):
+    """A file whose format cannot be told from its bytes."""
+
+
+class UnknownFormat(FormatError):
+    """No format, or no byte order, fits the file."""
+
+
+class AmbiguousFormat(FormatError):
+    """More than one format or byte order fits the file equally well: the caller must say which."""

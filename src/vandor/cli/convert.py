@@ -1,0 +1,47 @@
+"""vandor convert: between SU and stored datasets, '-' for a pipe."""
+from __future__ import annotations
+
+import os
+import sys
+
+from vandor import su
+from vandor.cli._common import Progress, UsageError, current
+
+
+def add(sub) -> None:
+    q = sub.add_parser("convert", help="convert between SU and stored datasets ('-' for a pipe)")
+    q.add_argument("source", metavar="SRC")
+    q.add_argument("target", metavar="DST")
+    q.add_argument("--from", dest="source_format", choices=["dataset", "su"],
+                   help="what SRC is (default: found from its bytes; required on standard input)")
+    q.add_argument("--to", dest="target_format", choices=["dataset", "su"],
+                   help="what to write (default: the other one)")
+    q.add_argument("--byteorder", choices=["little", "big", "auto"], default="auto",
+                   help="byte order of the SU side: read from an SU source, written to an SU "
+                        "target (default: auto; the machine's order when writing)")
+    q.set_defaults(func=run)
+
+
+def run(args) -> int:
+    if args.source == "-" and args.source_format is None:
+        raise UsageError("reading standard input needs --from dataset or --from su")
+    current["file"] = None if args.source == "-" else args.source
+    source = sys.stdin.buffer if args.source == "-" else args.source
+    target = sys.stdout.buffer if args.target == "-" else args.target
+    if args.target == "-" and sys.stdout.isatty():
+        raise UsageError("will not write binary data to a terminal; redirect standard output")
+    progress = None
+    if args.source != "-":
+        try:
+            progress = Progress(os.path.getsize(args.source))
+        except OSError:
+            progress = None
+    try:
+        n = su.convert(source, target, args.source_format, args.target_format, args.byteorder,
+                       progress=progress)
+    finally:
+        if progress is not None:
+            progress.close()
+    if args.target != "-":
+        print(f"{args.target}: {n} traces", file=sys.stderr)
+    return 0
