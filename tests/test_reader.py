@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from conftest import open_fds
-from vandor import _reader, segy, su
+from vandor import _reader, _walk, segy, su
 from vandor._reader import open_reader
 
 LENGTHS = [5, 5, 5, 9, 9, 2, 5, 5, 5, 5, 700, 5]  # runs of equal ns, and one large trace
@@ -54,11 +54,11 @@ def stored(request, tmp_path):
 def test_reader_gives_what_the_file_holds(stored, how, chunk, monkeypatch):
     path, layout, ds, samples = stored
     if chunk == "tiny":  # a chunk smaller than a trace, and every header read on its own
-        monkeypatch.setattr(su, "CHUNK", 300)
+        monkeypatch.setattr(_walk, "CHUNK", 300)
         monkeypatch.setattr(_reader, "_SMALL", 0)
     walks = []
-    real_walk = su._walk
-    monkeypatch.setattr(su, "_walk", lambda *a: walks.append(1) or real_walk(*a))
+    real_walk = _walk.walk
+    monkeypatch.setattr(_walk, "walk", lambda *a: walks.append(1) or real_walk(*a))
     source = {"path": lambda: path, "file": lambda: open(path, "rb"),
               "bytesio": lambda: io.BytesIO(b"junk" + path.read_bytes())}[how]()
     if how == "bytesio":
@@ -139,7 +139,7 @@ def test_streams_are_refused(tmp_path):
 
 
 def test_close_closes_what_it_opened_only(tmp_path, monkeypatch):
-    monkeypatch.setattr(su, "CHUNK", 300)  # iteration reads a trace at a time
+    monkeypatch.setattr(_walk, "CHUNK", 300)  # iteration reads a trace at a time
     ds, _ = mixed()
     path = tmp_path / "x.bin"
     ds.to_file(path)

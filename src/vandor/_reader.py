@@ -16,11 +16,13 @@ from typing import Any, SupportsIndex, overload
 import numpy as np
 import numpy.typing as npt
 
-from vandor import segy, su
+from vandor import _walk, segy
+from vandor._format import (
+    HEADER, NATIVE_NAME, ORDERS, READ_HEADER, READ_SAMPLES, SAMPLE, Layout, cut_note, ns_differ,
+    trace_size, with_note)
 
 __all__ = ["Reader", "open_reader"]
 
-_HEADER = su.HEADER
 # traces larger than this are read header by header when only headers are wanted: below it,
 # reading the samples along costs less than a call per trace
 _SMALL = 64 << 10
@@ -75,7 +77,7 @@ class Reader:
 
     def __init__(self, source: Any, layout: Any = None) -> None:
         self._closed = True  # until opened, so that a failed open leaves nothing to close
-        if su._has(source, "read"):
+        if _walk.has(source, "read"):
             file, owned = source, False
         else:
             file, owned = open(os.fspath(source), "rb", opener=_regular_only), True
@@ -90,42 +92,41 @@ class Reader:
         self._file, self._owned, self._closed = file, owned, False
 
     def _open(self, file: Any, layout: Any) -> None:
-        src = su._Source(file)
+        src = _walk.Source(file)
         self._src, self.name = src, src.name
         if src.size is None:  # a pipe, a socket, or a file object that cannot seek
             raise ValueError(f"{src.name}: random access needs a file, not a pipe or another "
                              f"stream; read a stream in order with vandor.su.read or "
                              f"segy.SEGY.from_file")
         if layout is None:
-            layout = su.identify(file)
+            layout = _walk.identify(src)
+            src.rewind()
         fmt, byteorder = tuple(layout) if isinstance(layout, tuple) and len(layout) == 2 else (
             None, None)
-        if fmt not in ("dataset", "su") or byteorder not in su.ORDERS:
+        if fmt not in ("dataset", "su") or byteorder not in ORDERS:
             raise ValueError(f"{src.name}: the layout must be ('dataset' or 'su', 'little' or "
                              f"'big'), not {layout!r}")
-        if fmt == "dataset" and byteorder != su._NATIVE_NAME:
+        if fmt == "dataset" and byteorder != NATIVE_NAME:
             raise ValueError(f"{src.name}: a stored dataset is in the machine's byte order, "
-                             f"{su._NATIVE_NAME}")
+                             f"{NATIVE_NAME}")
         self._format, self._byteorder = str(fmt), str(byteorder)
-        self._order = su.ORDERS[byteorder]
+        self._order = ORDERS[byteorder]
         self._fd = file.fileno() if segy._isfileobject(file) else None
         self._cut: BaseException | None = None
         self._index(src)
 
-    def _index(self, src: su._Source) -> None:
+    def _index(self, src: _walk.Source) -> None:
         """One walk over the headers: where each run of equal ns begins, and the count."""
         # one entry per run: compact, since a file of alternating ns has a run per trace
         firsts, offsets, sizes = array("q"), array("q"), array("q")
         dataset = self._format == "dataset"
         n = 0
         try:
-            limit = su._read_count(src) if dataset else None
-            splitter = su._Splitter(self._order, src.name, origin=4 if dataset else 0,
-                                    limit=limit)
-            for _, runs in su._walk(src, splitter):
+            splitter = _walk.splitter_for(src, Layout(self._format, self._byteorder))
+            for _, runs in _walk.walk(src, splitter):
                 at = splitter.offset  # where the block that the runs are counted in begins
                 for pos, ns, k in runs:
-                    size = _HEADER + 4 * ns
+                    size = trace_size(ns)
                     if not (sizes and sizes[-1] == size
                             and offsets[-1] + (n - firsts[-1]) * size == at + pos):
                         firsts.append(n)
@@ -147,7 +148,7 @@ class Reader:
         self._offset = np.frombuffer(offsets, np.int64) + (src.start or 0)
         self._size = np.frombuffer(sizes, np.int64)
 
-    def _reading_error(self, src: su._Source, mine: BaseException) -> BaseException:
+    def _reading_error(self, src: _walk.Source, mine: BaseException) -> BaseException:
         """The error that reading the dataset raises, with its note; `mine` if it raises none."""
         try:
             src.file.seek(src.start)
@@ -188,13 +189,11 @@ class Reader:
     def _read(self, view: memoryview, offset: int, trace: int, size: int) -> None:
         got = self._pread(view, offset)
         if got < len(view):  # the walk saw these bytes: the file has shrunk since
-            k = got // size
-            missing = (OSError("Unable to read trace header from file.")
-                       if got - k * size < _HEADER else
-                       OSError("Unable to read expected number of trace samples."))
-            raise su._fail(missing, f"{self.name}: trace {trace + k} begins at byte "
-                                    f"{offset + k * size}; the file ends {got - k * size} bytes "
-                                    f"into it ({size} expected): it was cut after it was opened")
+            k, held = divmod(got, size)
+            ns = (size - HEADER) // SAMPLE if held >= HEADER else None
+            raise with_note(OSError(READ_HEADER if ns is None else READ_SAMPLES),
+                            cut_note(self.name, trace + k, offset + k * size, held, ns) +
+                            "; it was cut after it was opened")
 
     def _blocks(self, rows: range, headers_only: bool = False) -> Iterator[tuple[range, int, Any]]:
         """Reads the traces `rows` (a range of step 1 or more) a chunk at a time.
@@ -207,18 +206,18 @@ class Reader:
             i = rows[pos]
             r = self._run_of(i)
             size = int(self._size[r])
-            ns = (size - _HEADER) // 4
+            ns = (size - HEADER) // SAMPLE
             start = int(self._offset[r]) + (i - int(self._first[r])) * size
             here = len(range(i, min(rows.stop, int(self._first[r + 1])), rows.step))
-            if (headers_only and size > _SMALL) or rows.step * size > su.CHUNK:
-                width = _HEADER if headers_only else size
-                k = min(here, max(1, su.CHUNK // width))
+            if (headers_only and size > _SMALL) or rows.step * size > _walk.CHUNK:
+                width = HEADER if headers_only else size
+                k = min(here, max(1, _walk.CHUNK // width))
                 raw = np.empty((k, width), np.uint8)
                 for j in range(k):  # far apart: one read each, not the bytes between
                     self._read(raw.data[j * width:(j + 1) * width],
                                start + j * rows.step * size, i + j * rows.step, size)
             else:
-                k = min(here, max(1, su.CHUNK // (rows.step * size)))
+                k = min(here, max(1, _walk.CHUNK // (rows.step * size)))
                 span = np.empty(((k - 1) * rows.step + 1, size), np.uint8)
                 self._read(span.data.cast("B"), start, i, size)
                 raw = span[::rows.step]
@@ -226,10 +225,10 @@ class Reader:
             pos += k
 
     def _headers(self, raw: Any) -> npt.NDArray[np.void]:
-        return raw[:, :_HEADER].view(segy.HEADER_DTYPE.newbyteorder(self._order))[:, 0]
+        return _walk.headers_of(raw, self._order)
 
-    def _samples(self, raw: Any) -> npt.NDArray[Any]:
-        return raw[:, _HEADER:].view(self._order + "f4")
+    def _samples(self, raw: Any) -> npt.NDArray[np.float32]:
+        return _walk.samples_of(raw, self._order)
 
     def _bounds(self, start: Any, stop: Any) -> range:
         _check_range(start, stop)
@@ -251,7 +250,7 @@ class Reader:
             raise _renewed(self._cut)
 
     def _ns_of(self, i: int) -> int:
-        return (int(self._size[self._run_of(i)]) - _HEADER) // 4
+        return (int(self._size[self._run_of(i)]) - HEADER) // SAMPLE
 
     def _first_differing(self, rows: range) -> int | None:
         """The first trace of `rows` whose ns differs from that of the first, or None."""
@@ -275,7 +274,7 @@ class Reader:
             order = slice(None, None, -1 if back else 1)
             headers[place] = self._headers(raw)[order]
             if isinstance(samples, list):
-                samples[place] = list(np.array(self._samples(raw)[order], np.float32))
+                samples[place] = list(self._samples(raw)[order])
             else:
                 samples[place] = self._samples(raw)[order]
             at += k
@@ -329,8 +328,7 @@ class Reader:
     def __iter__(self) -> Iterator[segy.SEGYTrace]:
         self._live()
         for _, _, raw in self._blocks(range(self.n_traces)):
-            headers = self._headers(raw).astype(segy.HEADER_DTYPE)
-            yield from segy.SEGY.from_numpy(np.array(self._samples(raw), np.float32), headers)
+            yield from segy.SEGY.from_numpy(self._samples(raw), self._headers(raw))
             self._live()
         if self._cut is not None:
             raise _renewed(self._cut)
@@ -356,9 +354,8 @@ class Reader:
         if len(rows) == 0:
             return np.empty((0, 0), np.float32), np.empty(0, segy.HEADER_DTYPE)
         differ = self._first_differing(rows)
-        if differ is not None:  # the dataset's words
-            raise ValueError(f"traces differ in ns: trace {differ} has {self._ns_of(differ)} "
-                             f"samples, trace {rows[0]} has {self._ns_of(rows[0])}")
+        if differ is not None:
+            raise ns_differ(differ, self._ns_of(differ), rows[0], self._ns_of(rows[0]))
         samples = np.empty((len(rows), self._ns_of(rows[0])), np.float32)
         headers = np.empty(len(rows), segy.HEADER_DTYPE)
         self._fill(rows, samples, headers)

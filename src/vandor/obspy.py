@@ -25,13 +25,12 @@ except ImportError:  # ObsPy is an optional extra; the rest of the package works
                       f"pip install 'vandor[obspy]'")
 
 from vandor import segy, su
+from vandor._format import HEADER, MAX_NS, ORDERS
 
 __all__ = ["to_stream", "from_stream"]
 
-_HEADER = segy.HEADER_DTYPE.itemsize
 _SEGY_ONLY = 180  # bytes shared by SEG-Y and our layout; the rest are rev 1's there, SU's here
 _EPOCH = obspy.UTCDateTime(0)
-_MAX_NS = 65535
 # ObsPy's trace header as (name, offset, struct code): the 8 unassigned bytes (None) are raw
 _OBSPY_FIELDS = tuple((name, start, special or {2: "h", 4: "i"}.get(length))
                       for length, name, special, start in TRACE_HEADER_FORMAT)
@@ -92,7 +91,7 @@ def to_stream(dataset, *, byteorder: str = "little") -> obspy.Stream:
     in the order given here they come back byte for byte; written in the other, those fields do
     not. ObsPy's writer also rewrites the date fields from ``stats.starttime``, which keeps them
     only for a real date and a ``delrt`` of 0 to 999 ms."""
-    order = su.ORDERS[su._order_of(byteorder, allow_auto=False)]
+    order = ORDERS[su._order_of(byteorder, allow_auto=False)]
     dataset = _dataset_of(dataset)
     samples, headers = _samples_of(dataset, dataset.headers())
     laid_out = headers.astype(segy.HEADER_DTYPE.newbyteorder(order)).tobytes()
@@ -102,7 +101,7 @@ def to_stream(dataset, *, byteorder: str = "little") -> obspy.Stream:
         if header["dt"]:
             trace.stats.delta = int(header["dt"]) / 1e6
         trace.stats.starttime = _start(header)
-        raw = laid_out[i * _HEADER:(i + 1) * _HEADER]
+        raw = laid_out[i * HEADER:(i + 1) * HEADER]
         trace.stats.su = AttribDict({"trace_header": LazyTraceHeaderAttribDict(raw, order),
                                      "endian": order})
         traces.append(trace)
@@ -126,10 +125,10 @@ def _laid_out(header, order: Literal["<", ">"], index: int) -> tuple[bytes, Lite
     unassigned tail among them). A header of plain values is packed in `order`."""
     own = vars(header)
     raw, endian = own.get("unpacked_header"), own.get("endian")
-    if isinstance(raw, (bytes, bytearray)) and len(raw) == _HEADER and endian in ("<", ">"):
+    if isinstance(raw, (bytes, bytearray)) and len(raw) == HEADER and endian in ("<", ">"):
         buf, order = bytearray(raw), _order(endian)
     else:
-        buf = bytearray(_HEADER)
+        buf = bytearray(HEADER)
     for name, start, code in _OBSPY_FIELDS:
         if name not in own:
             continue
@@ -151,12 +150,12 @@ def _laid_out(header, order: Literal["<", ">"], index: int) -> tuple[bytes, Lite
 def _interval(delta: float, stored: int | None, index: int) -> int:
     """``dt`` in whole microseconds from ``stats.delta``; `stored` is the trace header's own."""
     us = round(delta * 1e6)
-    if 0 < us <= _MAX_NS:
+    if 0 < us <= MAX_NS:
         return us
     if stored == 0:  # the interval was unknown (ObsPy shows it as its default delta): keep so
         return 0
     raise _field_error(index, f"a sample interval of {delta} s does not fit dt (whole "
-                              f"microseconds, 1 to {_MAX_NS})")
+                              f"microseconds, 1 to {MAX_NS})")
 
 
 def _as_samples(data, index: int) -> np.ndarray:
@@ -168,8 +167,8 @@ def _as_samples(data, index: int) -> np.ndarray:
         raise _field_error(index, f"its data has {array.ndim} dimensions, not 1")
     if array.dtype.kind not in "biuf":
         raise _field_error(index, f"its samples are {array.dtype}, not real numbers")
-    if not 0 < len(array) <= _MAX_NS:
-        raise _field_error(index, f"it has {len(array)} samples; a trace holds 1 to {_MAX_NS}")
+    if not 0 < len(array) <= MAX_NS:
+        raise _field_error(index, f"it has {len(array)} samples; a trace holds 1 to {MAX_NS}")
     return array
 
 
@@ -197,11 +196,11 @@ def from_stream(stream: obspy.Stream | Iterable[obspy.Trace]) -> segy.SEGY:
         arrays.append(_as_samples(trace.data, i))
         stats = trace.stats
         stored = None  # the header's own dt, for a trace that carries a header
-        for key, width in (("su", _HEADER), ("segy", _SEGY_ONLY)):
+        for key, width in (("su", HEADER), ("segy", _SEGY_ONLY)):
             header = getattr(stats.get(key), "trace_header", None)
             if header is not None:
                 raw, order = _laid_out(header, _order(stats[key].get("endian")), i)
-                row = np.frombuffer(raw[:width].ljust(_HEADER, b"\0"),
+                row = np.frombuffer(raw[:width].ljust(HEADER, b"\0"),
                                     segy.HEADER_DTYPE.newbyteorder(order))
                 rows[i] = row[0]
                 stored = int(rows[i]["dt"])
