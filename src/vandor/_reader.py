@@ -103,6 +103,8 @@ class Reader:
             src.rewind()
         fmt, byteorder = tuple(layout) if isinstance(layout, tuple) and len(layout) == 2 else (
             None, None)
+        if fmt == "segy":
+            raise ValueError(f"{src.name}: a SEG-Y file is read by vandor.segyfile.open")
         if fmt not in ("dataset", "su") or byteorder not in ORDERS:
             raise ValueError(f"{src.name}: the layout must be ('dataset' or 'su', 'little' or "
                              f"'big'), not {layout!r}")
