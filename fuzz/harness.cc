@@ -16,8 +16,8 @@
 
 namespace {
 
-using vandor::segy::TraceMethods;
-using vandor::segy::TraceObject;
+using vandor::segymod::TraceMethods;
+using vandor::segymod::TraceObject;
 
 constexpr std::size_t kHeader = 240;
 
@@ -79,7 +79,7 @@ void read_traces(const std::uint8_t* data, std::size_t size) {
         PyObject* trace = methods->from_file_descriptor(fp);
         const std::size_t left = size - at;
         if (left < kHeader) {
-            if (trace != nullptr || !raised(PyExc_OSError, vandor::segy::kUnableToReadHeader))
+            if (trace != nullptr || !raised(PyExc_OSError, vandor::segymod::kUnableToReadHeader))
                 fail("a short header was not refused as such");
             break;
         }
@@ -92,7 +92,7 @@ void read_traces(const std::uint8_t* data, std::size_t size) {
         }
         const std::size_t whole = kHeader + 4 * ns;
         if (left < whole) {
-            if (trace != nullptr || !raised(PyExc_OSError, vandor::segy::kUnableToReadSamples))
+            if (trace != nullptr || !raised(PyExc_OSError, vandor::segymod::kUnableToReadSamples))
                 fail("short samples were not refused as such");
             break;
         }

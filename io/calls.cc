@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/write_result.h"
 #include "io/calls.h"
-#include "segy/common/write_result.h"
 
 namespace vandor::io {
 

@@ -34,13 +34,10 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "io/io.h"
-#include "segy/common/saved_error.h"
+#include "common/capsules.h"
+#include "common/saved_error.h"
 
 namespace vandor::io {
-
-using segy::Ref;  // header-only: the modules still share no code at link time
-using segy::SavedError;
 
 // Large enough that a stream of traces costs few system calls or Python calls.
 inline constexpr std::size_t kBufferSize = std::size_t{1} << 20;

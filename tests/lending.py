@@ -11,7 +11,7 @@ import numpy as np
 
 from vandor import _io
 
-HEADER = pathlib.Path(__file__).resolve().parents[1] / "io" / "io.h"
+HEADER = pathlib.Path(__file__).resolve().parents[1] / "common" / "capsules.h"
 
 
 def header_signature(constant):

@@ -52,3 +52,13 @@ def test_example_extension_builds_and_runs_against_the_package(tmp_path):
     # dataset read by vandor itself all show those samples
     expected = f"{ns} {dt} {samples.tolist()}"
     assert shown == [expected] * 3
+
+    # an extension built against this header refuses a vandor.segy that offers an older interface
+    older = run(["-c", "from vandor import segy\n"
+                       "segy._C_API_VERSION -= 1\n"
+                       "try:\n    import tracecopy\n"
+                       "except ImportError as e:\n    print(e)\n"], tmp_path).stdout
+    header = (Path(vandor.get_include()) / "vandor" / "segy.h").read_text()
+    built_for = int(header.split("#define VANDOR_SEGY_API_VERSION", 1)[1].split()[0])
+    assert older.startswith(f"vandor.segy offers C API version {built_for - 1}, older than version "
+                            f"{built_for}, which this extension was built for"), older

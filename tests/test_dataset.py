@@ -1,5 +1,6 @@
 import bz2
 import contextlib
+import ctypes
 import gc
 import gzip
 import io
@@ -14,7 +15,7 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import dataset_bytes, open_fds, trace_bytes
+from conftest import capsule_pointer, dataset_bytes, open_fds, trace_bytes
 from lending import fed_pipe
 from vandor import segy
 
@@ -656,3 +657,52 @@ def test_a_count_in_pieces_of_any_bytes_like_type_is_read_whole(pieces):
 def test_a_read_giving_no_bytes_or_more_than_asked_is_an_error(pieces, exc):
     with pytest.raises(exc):
         segy.SEGY.from_file(Pieces(*pieces))
+
+
+class _Dataset(segy.SEGY):
+    pass
+
+
+class _Stream(segy._FileTraceIterator):
+    __slots__ = ("spare",)
+
+
+def _backing_cases(path, stack):
+    """(object, the backing files it must report): every way a dataset or stream reads a file."""
+    f = stack.enter_context(open(path, "rb"))
+    g = stack.enter_context(open(path, "rb"))
+    g.read(4)
+    stream = segy._FileTraceIterator(path, 1)  # opens the path itself
+    spare = stack.enter_context(open(path, "rb"))
+    sub = _Stream(path, 1)
+    sub.spare = spare
+    subclassed = _Dataset([np.ones(3, np.float32)], 4000)
+    subclassed.source = segy.SEGY.from_file(os.fspath(path))  # found through its attributes
+    table = ctypes.cast(capsule_pointer(SEGY.__dict__["__pyx_vtable__"], None),
+                        ctypes.POINTER(ctypes.c_void_p))
+    from_trace_iterator = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)(table[0])
+    wrapped = from_trace_iterator(segy._FileTraceIterator(g, 1))  # a dataset in iterator mode
+    return [
+        (segy.SEGY.from_file(path), [path]),
+        (segy.SEGY.from_file(f), [f]),
+        (stream, [stream_file(stream)]),
+        (sub, [stream_file(sub, spare), spare]),
+        (subclassed, [os.fspath(path)]),
+        (wrapped, [g]),
+        (segy.SEGY([np.ones(3, np.float32)], 4000), []),
+        (segy._MemoryTraceIterator([]), []),
+    ]
+
+
+def stream_file(stream, *others):
+    """The file object a stream opened for itself, found independently of the function tested."""
+    return next(r for r in gc.get_referents(stream)
+                if isinstance(r, io.BufferedReader) and all(r is not o for o in others))
+
+
+def test_backing_files_names_what_each_dataset_and_stream_reads(tmp_path, write_dataset):
+    path = write_dataset([[1.0, 2.0]])
+    with contextlib.ExitStack() as stack:
+        for obj, expected in _backing_cases(path, stack):
+            found = segy._backing_files(obj)
+            assert sorted(map(id, found)) == sorted(map(id, expected)), (obj, found, expected)

@@ -20,6 +20,12 @@
 extern "C" {
 #endif
 
+/* The version of this interface, published by the module as vandor.segy._C_API_VERSION. Any
+ * change a client could notice (a slot appended to a table, a new promise) raises it. A client
+ * built against version N runs with any module of version N or later and refuses an older one
+ * at import (vandor_segy_import), as an extension built against NumPy's C API does. */
+#define VANDOR_SEGY_API_VERSION 1
+
 /* The capsule names in __pyx_capi__; a capsule only yields its pointer for its exact name. */
 #define VANDOR_SEGY_NEW_TRACE_SIGNATURE "segy *(int)"
 #define VANDOR_SEGY_COPY_OF_SIGNATURE \
@@ -44,10 +50,10 @@ typedef struct VandorTraceMethods {
     PyObject* (*from_trace)(segy* record, VandorTraceFromTraceArgs* optional_args);
     /* Reads one trace (header, then ns samples) at the stream's position: a new SEGYTrace
      * owning record and samples. OSError when the stream ends early. */
-    PyObject* (*from_file_descriptor)(FILE* fd);
+    PyObject* (*from_file_descriptor)(FILE* stream);
     /* Writes `self`, which must be a SEGYTrace, at the stream's position; returns None.
      * Never flushes: the stream belongs to the caller. */
-    PyObject* (*to_file_descriptor)(PyObject* self, FILE* fd);
+    PyObject* (*to_file_descriptor)(PyObject* self, FILE* stream);
 } VandorTraceMethods;
 
 /* SEGY.__pyx_vtable__ */
@@ -133,12 +139,38 @@ static inline int vandor_segy__class(PyObject* module, const char* name, PyTypeO
     return *methods == NULL ? -1 : 0;
 }
 
+/* Refuses a module older than the interface this file describes; 0, or -1 + ImportError (or
+ * whatever reading the version raised). A module from before the version was published offers
+ * exactly version 1. */
+static inline int vandor_segy__check_version(PyObject* module) {
+    long version = 1;
+    PyObject* published = PyObject_GetAttrString(module, "_C_API_VERSION");
+    if (published == NULL) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+    } else {
+        version = PyLong_AsLong(published);
+        Py_DECREF(published);
+        if (version == -1 && PyErr_Occurred()) return -1;
+    }
+    if (version >= VANDOR_SEGY_API_VERSION) return 0;
+    PyErr_Format(PyExc_ImportError,
+                 "vandor.segy offers C API version %ld, older than version %d, which this "
+                 "extension was built for; upgrade vandor",
+                 version, VANDOR_SEGY_API_VERSION);
+    return -1;
+}
+
 /* Imports vandor.segy and fills `api`; 0, or -1 with an exception set (`api` then partly
  * filled and not to be used). Call it with the interpreter lock held, typically once from the
  * extension's module initialisation, before anything else of this header. */
 static inline int vandor_segy_import(VandorSegyAPI* api) {
     PyObject* module = PyImport_ImportModule("vandor.segy");
     if (module == NULL) return -1;
+    if (vandor_segy__check_version(module) < 0) {
+        Py_DECREF(module);
+        return -1;
+    }
     PyObject* capi = PyObject_GetAttrString(module, "__pyx_capi__");
     int status = capi == NULL ? -1 : 0;
     if (status == 0 && !PyDict_Check(capi)) {

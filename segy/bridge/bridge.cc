@@ -2,9 +2,9 @@
 
 #include "segy/bridge/bridge.h"
 
-#include "segy/common/ref.h"
+#include "common/ref.h"
 
-namespace vandor::segy::bridge {
+namespace vandor::segymod::bridge {
 
 io::DupFn PyFile_Dup = nullptr;
 io::DupCloseFn PyFile_DupClose = nullptr;
@@ -56,4 +56,4 @@ int import_functions() {
     return 0;
 }
 
-}  // namespace vandor::segy::bridge
+}  // namespace vandor::segymod::bridge

@@ -3,9 +3,9 @@
 
 #include <Python.h>
 
-#include "io/io.h"
+#include "common/capsules.h"
 
-namespace vandor::segy::bridge {
+namespace vandor::segymod::bridge {
 
 using io::DupResult;
 using io::vdr_off_t;
@@ -21,4 +21,4 @@ inline int dup_close(PyObject* file, FILE* stream, vdr_off_t orig_pos) {
     return PyFile_DupClose(file, stream, orig_pos);
 }
 
-}  // namespace vandor::segy::bridge
+}  // namespace vandor::segymod::bridge

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <limits>
 
-#include "segy/common/ref.h"
+#include "common/ref.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 int raise_count(const Signature& sig, Py_ssize_t given) {
@@ -231,4 +231,4 @@ int as_float(PyObject* obj, float* out) {
     return 0;
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

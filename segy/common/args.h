@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 struct Signature {
     const char* func;                    // as shown in messages: "_isfileobject"
@@ -17,9 +17,6 @@ struct Signature {
     PyObject** interned = nullptr;
 };
 
-// Fills out[0..names.size()) with borrowed refs (nullptr: not given); 0, or -1 + TypeError.
-// With `rest`, keywords that match no name are collected into a new dict stored there (a new
-// reference, left nullptr when there are none) instead of being refused.
 // A method table entry for a METH_VARARGS | METH_KEYWORDS (or METH_NOARGS...) function; going
 // through void(*)() is the sanctioned way to erase the signature.
 template <typename F>
@@ -27,6 +24,9 @@ PyCFunction as_method(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// Fills out[0..names.size()) with borrowed refs (nullptr: not given); 0, or -1 + TypeError.
+// With `rest`, keywords that match no name are collected into a new dict stored there (a new
+// reference, left nullptr when there are none) instead of being refused.
 int parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out,
                PyObject** rest = nullptr);
 
@@ -45,4 +45,4 @@ int as_ushort(PyObject* obj, std::uint16_t* out);
 // Rounds to the nearest float32 as IEEE 754 does: out of range gives an infinity.
 int as_float(PyObject* obj, float* out);
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

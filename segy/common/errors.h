@@ -1,7 +1,7 @@
 // Messages that more than one unit raises, spelled once.
 #pragma once
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 inline constexpr const char kUnableToAllocateTrace[] = "Unable to allocate trace.";
 inline constexpr const char kUnableToAllocateTraceStructure[] =
@@ -25,4 +25,4 @@ inline constexpr const char kClosedFile[] = "I/O operation on closed file.";
 inline constexpr const char kWritesOverBacking[] =
     "cannot write a dataset over the file its traces are read from";
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

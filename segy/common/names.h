@@ -60,8 +60,8 @@
     X(rb, "rb")                         \
     X(wb, "wb")
 
-namespace vandor::segy::names {
+namespace vandor::segymod::names {
 #define VANDOR_NAME_DECL(id, text) extern PyObject* id;
 VANDOR_NAMES(VANDOR_NAME_DECL)
 #undef VANDOR_NAME_DECL
-}  // namespace vandor::segy::names
+}  // namespace vandor::segymod::names

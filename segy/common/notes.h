@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 // How a trace read ended short: which part, how many of its bytes were there, and whether the
 // stream was at its end (else a read error, or a failure of the file object's own read).
@@ -49,4 +49,4 @@ int note_argument(const char* func, const char* name, bool keyword);
 // The four bytes `raw` of the count at the start of `source` do not fit a signed 32-bit count.
 int note_count_overflow(PyObject* source, const unsigned char raw[4]);
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -4,14 +4,14 @@
 
 #include <algorithm>
 
+#include "common/ref.h"
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
-#include "segy/common/ref.h"
 #include "segy/streams/streams.h"
 #include "segy/trace/trace.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 DatasetObject* as_dataset(PyObject* self) {
@@ -232,4 +232,4 @@ PyTypeObject SEGYType = {
     .tp_free = PyObject_GC_Del,
 };
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 struct DatasetMethods {  // slot order is binary interface: append, never reorder
     // A new dataset in iterator mode over `iterator` (a BaseTraceIterator); nullptr + exception.
@@ -43,4 +43,8 @@ PyObject* dataset_to_numpy(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* dataset_array(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* dataset_from_numpy(PyObject* cls, PyObject* args, PyObject* kwargs);
 
-}  // namespace vandor::segy
+// _backing_files(obj), a module function (backing.cc): the paths and file objects the dataset or
+// trace stream `obj` reads its traces from, as a new list; nullptr + exception.
+PyObject* module_backing_files(PyObject* module, PyObject* args, PyObject* kwargs);
+
+}  // namespace vandor::segymod

@@ -4,15 +4,15 @@
 
 #include <sys/stat.h>
 
+#include "common/plain_file.h"
+#include "common/ref.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
-#include "segy/common/plain_file.h"
-#include "segy/common/ref.h"
 #include "segy/dataset/dataset.h"
 #include "segy/module/module.h"
 #include "segy/streams/streams.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 struct FileId {
@@ -134,12 +134,7 @@ int is_regular_file(PyObject* f) {
 }
 
 bool name_holds_writes(PyObject* f, PyObject* name) {
-    Ref io = Ref::steal(module_global(names::io));
-    if (!io) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool direct = is_plain_io_file(f, io.get()) == 1;
+    const bool direct = is_plain_io_file(f) == 1;
     PyErr_Clear();
     if (!direct || is_regular_file(f) != 1) return false;
     FileId named;
@@ -147,4 +142,4 @@ bool name_holds_writes(PyObject* f, PyObject* name) {
     return of_object(f) == named;
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 struct DatasetObject;
 
@@ -30,4 +30,4 @@ int is_regular_file(PyObject* f);
 // and that descriptor is the regular file `name` names. Errors count as no.
 bool name_holds_writes(PyObject* f, PyObject* name);
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -3,18 +3,19 @@
 #include "segy/module/module.h"
 
 #include <cstdint>
+#include <cstring>
 
+#include "common/ref.h"
 #include "segy/bridge/bridge.h"
 #include "segy/common/args.h"
 #include "segy/common/names.h"
-#include "segy/common/ref.h"
 #include "segy/dataset/dataset.h"
 #include "segy/record/header_dtype.h"
 #include "segy/record/record.h"
 #include "segy/streams/streams.h"
 #include "segy/trace/trace.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 namespace names {
 #define VANDOR_NAME_DEF(id, text) PyObject* id = nullptr;
@@ -41,23 +42,13 @@ PyObject* g_module = nullptr;
 PyObject* g_dict = nullptr;      // borrowed from g_module
 PyObject* g_builtins = nullptr;  // borrowed: the builtins module lives as long as we do
 
-struct BuiltinSlot {
-    const char* name;
-    PyObject** slot;
-};
-PyObject* g_memory_error = nullptr;
-PyObject* g_io_error = nullptr;
-PyObject* g_type_error = nullptr;
-PyObject* g_attribute_error = nullptr;
-PyObject* g_not_implemented_error = nullptr;
-PyObject* g_stop_iteration = nullptr;
-PyObject* g_os_error = nullptr;
-const BuiltinSlot kBuiltins[] = {
-    {"MemoryError", &g_memory_error},       {"IOError", &g_io_error},
-    {"TypeError", &g_type_error},           {"open", &builtins::open},
-    {"AttributeError", &g_attribute_error}, {"NotImplementedError", &g_not_implemented_error},
-    {"StopIteration", &g_stop_iteration},   {"OSError", &g_os_error},
-};
+// The builtins the module looks up when it loads. A build without one of them fails to import
+// with the interpreter's NameError, as the module always has; only `open` is used afterwards
+// (through builtins::open), so the others are looked up and let go, not kept in slots nothing
+// reads.
+constexpr const char* kBuiltinNames[] = {"MemoryError",   "IOError",        "TypeError",
+                                         "open",          "AttributeError", "NotImplementedError",
+                                         "StopIteration", "OSError"};
 
 // Published record functions: key, capsule name, address.
 struct Export {
@@ -163,13 +154,13 @@ int intern_names() {
 }
 
 int resolve_builtins() {
-    for (const BuiltinSlot& b : kBuiltins) {
-        PyObject* v = PyObject_GetAttrString(g_builtins, b.name);
-        if (v == nullptr) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", b.name);
+    for (const char* name : kBuiltinNames) {
+        Ref v = Ref::steal(PyObject_GetAttrString(g_builtins, name));
+        if (!v) {
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
             return -1;
         }
-        Py_XSETREF(*b.slot, v);
+        if (std::strcmp(name, "open") == 0) Py_XSETREF(builtins::open, v.release());
     }
     return 0;
 }
@@ -239,6 +230,8 @@ PyObject* module_isfileobject(PyObject* /*module*/, PyObject* args, PyObject* kw
 
 PyMethodDef kIsFileDef = {"_isfileobject", as_method(module_isfileobject),
                           METH_VARARGS | METH_KEYWORDS, "_isfileobject(f)"};
+PyMethodDef kBackingDef = {"_backing_files", as_method(module_backing_files),
+                           METH_VARARGS | METH_KEYWORDS, "_backing_files(obj)"};
 
 int remember_numpy() {
     PyObject* np = PyDict_GetItemWithError(g_dict, names::np);
@@ -265,11 +258,14 @@ int run_body() {
     if (bind_import("numpy", names::np) < 0) return -1;
     if (remember_numpy() < 0) return -1;
     if (header_dtype_publish(numpy_at_load::module, g_dict) < 0) return -1;
+    if (PyModule_AddIntConstant(g_module, "_C_API_VERSION", kCApiVersion) < 0) return -1;
     Ref modname = Ref::steal(PyUnicode_FromString("vandor.segy"));
     if (!modname) return -1;
-    Ref isfile = Ref::steal(PyCFunction_NewEx(&kIsFileDef, g_module, modname.get()));
-    if (!isfile) return -1;
-    return PyDict_SetItemString(g_dict, "_isfileobject", isfile.get());
+    for (PyMethodDef* def : {&kIsFileDef, &kBackingDef}) {
+        Ref f = Ref::steal(PyCFunction_NewEx(def, g_module, modname.get()));
+        if (!f || PyDict_SetItemString(g_dict, def->ml_name, f.get()) < 0) return -1;
+    }
+    return 0;
 }
 
 int check_single_interpreter() {
@@ -386,8 +382,8 @@ PyObject* module_global(PyObject* name) {
     return nullptr;
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod
 
 PyMODINIT_FUNC PyInit_segy() {
-    return PyModuleDef_Init(&vandor::segy::kModule);
+    return PyModuleDef_Init(&vandor::segymod::kModule);
 }

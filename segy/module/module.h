@@ -4,12 +4,16 @@
 
 #include <Python.h>
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 // The value bound to `name` in the module's namespace, else in the builtins; a new reference,
 // or nullptr + NameError "name '...' is not defined". Looked up at every use, so a script that
 // rebinds `np`, `os`, `io` or `nullcontext` changes what the operations call.
 PyObject* module_global(PyObject* name);
+
+// The version of the C-level interface the module publishes as _C_API_VERSION: the
+// VANDOR_SEGY_API_VERSION of include/vandor/segy.h (public_header_check.cc holds them equal).
+inline constexpr long kCApiVersion = 1;
 
 // The module object (borrowed; held for the life of the process once loaded).
 PyObject* module_object();
@@ -29,4 +33,4 @@ extern PyObject* float32;
 extern PyObject* ndarray;
 }  // namespace numpy_at_load
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -7,10 +7,11 @@
 #include <type_traits>
 
 #include "segy/dataset/dataset.h"
+#include "segy/module/module.h"
 #include "segy/streams/streams.h"
 #include "segy/trace/trace.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 #define VANDOR_SAME_SLOT(ours, theirs, slot) \
@@ -43,7 +44,9 @@ static_assert(std::is_same_v<decltype(&new_trace), decltype(VandorSegyAPI::new_t
 static_assert(std::is_same_v<decltype(&copy_of), decltype(VandorSegyAPI::copy_of)>);
 static_assert(std::is_same_v<decltype(&del_trace), decltype(VandorSegyAPI::del_trace)>);
 
+static_assert(kCApiVersion == VANDOR_SEGY_API_VERSION, "the published version is the header's");
+
 #undef VANDOR_SAME_SLOT
 
 }  // namespace
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "segy/common/ref.h"
+#include "common/ref.h"
 #include "segy/record/record.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 PyObject* g_header_dtype = nullptr;  // strong; lives as long as the process
@@ -78,4 +78,4 @@ PyObject* header_dtype() {
     return g_header_dtype;
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 ::segy* new_trace(int ns) {
     auto* trace = static_cast<::segy*>(std::malloc(sizeof(::segy)));
@@ -51,4 +51,4 @@ void del_trace(::segy* trace, int free_data) {
     std::free(trace);
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -125,14 +125,14 @@ static_assert(offsetof(segy, reserved) == VANDOR_SEGY_RESERVED_OFFSET);
 static_assert(offsetof(segy, data) == VANDOR_SEGY_HEADER_BYTES);
 static_assert(sizeof(segy) == VANDOR_SEGY_HEADER_BYTES + sizeof(float*));
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 // Records live on the malloc heap; the functions never raise and report failure by nullptr.
 ::segy* new_trace(int ns);  // owned by the caller; the sample area is left uninitialised
 ::segy* copy_of(::segy* trace, __pyx_opt_args_6vandor_4segy_copy_of* optional_args);
 void del_trace(::segy* trace, int free_data);
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod
 #endif
 
 #endif /* VANDOR_SEGY_RECORD_H */

@@ -1,12 +1,12 @@
 #include <Python.h>
 
+#include "common/ref.h"
 #include "segy/common/args.h"
 #include "segy/common/names.h"
-#include "segy/common/ref.h"
 #include "segy/dataset/dataset.h"
 #include "segy/streams/streams.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 PyObject* stream_next_trace(StreamObject* self) {
@@ -96,4 +96,4 @@ PyTypeObject BaseTraceIteratorType = {
     .tp_new = stream_new,
 };
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

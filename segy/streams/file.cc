@@ -3,19 +3,19 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/ref.h"
+#include "common/saved_error.h"
 #include "segy/bridge/bridge.h"
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
 #include "segy/common/notes.h"
 #include "segy/common/pycalls.h"
-#include "segy/common/ref.h"
-#include "segy/common/saved_error.h"
 #include "segy/module/module.h"
 #include "segy/streams/streams.h"
 #include "segy/trace/trace.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 FileStreamObject* as_file(PyObject* op) {
@@ -27,35 +27,14 @@ PyObject* call_close_file(FileStreamObject* self) {
     return reinterpret_cast<const FileStreamMethods*>(self->base.methods)->close_file(self);
 }
 
-// The stream of an iterator that is inside a step, its set-up or its close may be running a
-// callback into the file object, which may run any Python code, on this thread or (once it lets
-// the GIL go) on another. A nested step, set-up or close would read, replace or free the stream
-// under the running one, so it is refused as the interpreter refuses a running generator.
-int refuse_if_running(FileStreamObject* self) {
-    if (!self->running) return 0;
-    PyErr_Format(PyExc_ValueError, "%.200s already executing", _PyType_Name(Py_TYPE(self)));
-    return -1;
-}
-
-class Running {
-  public:
-    explicit Running(FileStreamObject* self) : self_(self) { self_->running = 1; }
-    ~Running() { self_->running = 0; }
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
-
-  private:
-    FileStreamObject* self_;
-};
-
 PyObject* file_close_file(FileStreamObject* self) {
-    if (refuse_if_running(self) < 0) return nullptr;
-    Running running(self);
-    if (self->fd != nullptr && self->file != Py_None) {
+    if (file_refuse_if_running(self) < 0) return nullptr;
+    FileRunning running(self);
+    if (self->stream != nullptr && self->file != Py_None) {
         // the bridge disposes of the stream even when it reports a failure, so the stream is
         // forgotten either way: handing it back again would close it twice
-        FILE* fd = std::exchange(self->fd, nullptr);
-        bridge::PyFile_DupClose(self->file, fd, self->orig_pos);
+        FILE* lent = std::exchange(self->stream, nullptr);
+        bridge::PyFile_DupClose(self->file, lent, self->orig_pos);
         if (PyErr_Occurred()) return nullptr;
     }
     if (self->file_owner && self->file != Py_None) {
@@ -81,12 +60,12 @@ void close_after_failure(FileStreamObject* self) {
 
 PyObject* file_next_trace(StreamObject* stream) {
     auto* self = reinterpret_cast<FileStreamObject*>(stream);
-    if (refuse_if_running(self) < 0) return nullptr;
+    if (file_refuse_if_running(self) < 0) return nullptr;
     if (stream->position == stream->n_traces) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    if (self->fd == nullptr) {
+    if (self->stream == nullptr) {
         // a failed read already handed the stream back; the reader must never see null
         PyErr_SetString(PyExc_ValueError, kClosedFile);
         return nullptr;
@@ -94,8 +73,8 @@ PyObject* file_next_trace(StreamObject* stream) {
     Ref trace;
     ShortRead end;
     {
-        Running running(self);
-        trace = Ref::steal(trace_read(self->fd, &end));
+        FileRunning running(self);
+        trace = Ref::steal(trace_read(self->stream, &end));
     }
     if (!trace) {
         file_note_read_error(self, end);
@@ -118,7 +97,7 @@ PyObject* file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (op == nullptr) return nullptr;
     FileStreamObject* self = as_file(op);
     self->base.methods = &kFileStreamMethods.base;
-    self->fd = nullptr;
+    self->stream = nullptr;
     self->file_owner = 0;
     self->file = Py_NewRef(Py_None);
     self->orig_pos = 0;
@@ -132,7 +111,7 @@ constexpr Signature kInit{"__init__", kInitNames, 2};
 
 int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     FileStreamObject* self = as_file(op);
-    if (refuse_if_running(self) < 0) return -1;
+    if (file_refuse_if_running(self) < 0) return -1;
     PyObject* args_out[2];
     if (parse_args(kInit, args, kwargs, args_out) < 0) return -1;
     std::int32_t n_traces;
@@ -140,7 +119,7 @@ int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
         return note_argument("_FileTraceIterator", kInitNames[1], false);
     }
     // a second initialisation must not strand the stream and file it already holds
-    if (self->fd != nullptr || self->file != Py_None) {
+    if (self->stream != nullptr || self->file != Py_None) {
         Ref closed = Ref::steal(call_close_file(self));
         if (!closed) return -1;
     }
@@ -160,14 +139,14 @@ int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     self->offset = 4;
 
     {
-        Running running(self);
+        FileRunning running(self);
         char mode[] = "rb";
         bridge::DupResult lent = bridge::PyFile_Dup(self->file, mode);
         if (!PyErr_Occurred()) {
-            self->fd = lent.stream;
+            self->stream = lent.stream;
             self->orig_pos = lent.orig_pos;
             // a file opened here starts at its trace count, which the creator already knows
-            if (self->file_owner) (void)fseeko(self->fd, 4, SEEK_CUR);
+            if (self->file_owner) (void)fseeko(self->stream, 4, SEEK_CUR);
         }
     }
     if (PyErr_Occurred()) {
@@ -183,7 +162,7 @@ int file_traverse(PyObject* op, visitproc visit, void* arg) {
     // the bridge holds the object too while the stream is out, on this iterator's behalf: that
     // reference is reported here, or a cycle through the object would look reachable from outside
     // and the iterator would never be finalised to hand the stream back
-    if (self->fd != nullptr) Py_VISIT(self->file);
+    if (self->stream != nullptr) Py_VISIT(self->file);
     return 0;
 }
 
@@ -192,7 +171,7 @@ int file_traverse(PyObject* op, visitproc visit, void* arg) {
 // bridge holds the object itself for as long as the stream is out.
 int file_clear(PyObject* op) {
     FileStreamObject* self = as_file(op);
-    if (self->fd == nullptr) Py_XSETREF(self->file, Py_NewRef(Py_None));
+    if (self->stream == nullptr) Py_XSETREF(self->file, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -210,7 +189,7 @@ void file_dealloc(PyObject* op) {
     if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
     PyObject_GC_UnTrack(op);
     FileStreamObject* self = as_file(op);
-    if (self->fd != nullptr) {
+    if (self->stream != nullptr) {
         // the finalizer runs once per object, and this one had run before the iterator took up
         // a stream again (or a script subclass's __del__ replaced it); untracked and unreferenced,
         // the iterator cannot be reached by what the release calls
@@ -226,11 +205,17 @@ void file_dealloc(PyObject* op) {
 
 }  // namespace
 
+int file_refuse_if_running(FileStreamObject* self) {
+    if (!self->running) return 0;
+    PyErr_Format(PyExc_ValueError, "%.200s already executing", _PyType_Name(Py_TYPE(self)));
+    return -1;
+}
+
 int file_note_read_error(FileStreamObject* s, const ShortRead& end) {
     if (s->file == nullptr || s->file == Py_None) return -1;
     // naming the file calls into it (fileno, name), which may run any Python code: a nested step
     // or set-up would read on from the failed stream, or replace and free the file being named
-    Running running(s);
+    FileRunning running(s);
     Ref file = Ref::borrow(s->file);
     CountCheck check;
     check.count = s->base.n_traces;
@@ -264,4 +249,4 @@ PyTypeObject FileTraceIteratorType = {
     .tp_finalize = file_finalize,
 };
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -1,12 +1,12 @@
 #include <Python.h>
 
+#include "common/ref.h"
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
-#include "segy/common/ref.h"
 #include "segy/streams/streams.h"
 #include "segy/trace/trace.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 MemoryStreamObject* as_memory(PyObject* op) {
@@ -106,4 +106,4 @@ PyTypeObject MemoryTraceIteratorType = {
     .tp_free = PyObject_GC_Del,
 };
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -9,15 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include "common/ref.h"
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
 #include "segy/common/notes.h"
-#include "segy/common/ref.h"
 #include "segy/module/module.h"
 #include "segy/trace/trace_header.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 constexpr Py_ssize_t kMaxSamples = 65535;  // ns is an unsigned 16-bit header field
@@ -30,6 +30,10 @@ constexpr Py_ssize_t kMaxSamples = 65535;  // ns is an unsigned 16-bit header fi
 #define VANDOR_KW_NAME(off, ctype, name, kind, dflt) VANDOR_KW_NAME_##kind(name)
 constexpr const char* kInitNames[] = {"data", "dt", VANDOR_SEGY_FIELDS(VANDOR_KW_NAME)};
 #undef VANDOR_KW_NAME
+#undef VANDOR_KW_NAME_INT
+#undef VANDOR_KW_NAME_SHORT
+#undef VANDOR_KW_NAME_FLOAT
+#undef VANDOR_KW_NAME_NONE
 static_assert(std::size(kInitNames) == 80);
 PyObject* kInitInterned[std::size(kInitNames)];
 constexpr Signature kInit{"__init__", kInitNames, 2, kInitInterned};
@@ -43,6 +47,10 @@ constexpr Signature kInit{"__init__", kInitNames, 2, kInitInterned};
 constexpr const char kDoc[] =
     "SEGYTrace(data, unsigned short dt" VANDOR_SEGY_FIELDS(VANDOR_KW_DOC) ")";
 #undef VANDOR_KW_DOC
+#undef VANDOR_KW_DOC_INT
+#undef VANDOR_KW_DOC_SHORT
+#undef VANDOR_KW_DOC_FLOAT
+#undef VANDOR_KW_DOC_NONE
 
 // Converts one keyword as its kind says, or takes the table's default when it was not given.
 // The field may be of another width than the keyword: offset is sign-extended, scalel and
@@ -397,25 +405,14 @@ void trace_dealloc(PyObject* op) {
     --death_depth;
 }
 
-const ::segy* initialised_record(PyObject* self) {
-    const ::segy* record = reinterpret_cast<TraceObject*>(self)->record;
-    if (record == nullptr) PyErr_SetString(PyExc_ValueError, kNotInitialized);
-    return record;
-}
-
 PyObject* trace_get_dt(PyObject* self, void*) {
-    const ::segy* r = initialised_record(self);
+    const ::segy* r = trace_record_or_raise(self);
     return r == nullptr ? nullptr : PyLong_FromLong(r->dt);
 }
 
 PyObject* trace_get_ns(PyObject* self, void*) {
-    const ::segy* r = initialised_record(self);
+    const ::segy* r = trace_record_or_raise(self);
     return r == nullptr ? nullptr : PyLong_FromLong(r->ns);
-}
-
-PyObject* trace_get_ntr(PyObject* self, void*) {
-    const ::segy* r = initialised_record(self);
-    return r == nullptr ? nullptr : PyLong_FromLong(r->ntr);
 }
 
 int trace_getbuffer(PyObject* exporter, Py_buffer* view, int flags) {
@@ -449,7 +446,6 @@ int trace_getbuffer(PyObject* exporter, Py_buffer* view, int flags) {
 PyGetSetDef kGetSet[] = {
     {"dt", trace_get_dt, nullptr, nullptr, nullptr},
     {"ns", trace_get_ns, nullptr, nullptr, nullptr},
-    {"ntr", trace_get_ntr, nullptr, nullptr, nullptr},
     VANDOR_TRACE_FIELD_GETSETS{nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -476,6 +472,10 @@ int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::s
 #define VANDOR_KW_SET(off, ctype, name, kind, dflt) VANDOR_KW_SET_##kind(name, dflt)
     VANDOR_SEGY_FIELDS(VANDOR_KW_SET)
 #undef VANDOR_KW_SET
+#undef VANDOR_KW_SET_INT
+#undef VANDOR_KW_SET_SHORT
+#undef VANDOR_KW_SET_FLOAT
+#undef VANDOR_KW_SET_NONE
     *data = v[0];
     return 0;
 }
@@ -510,4 +510,4 @@ PyTypeObject SEGYTraceType = {
     .tp_new = trace_new,
 };
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -8,7 +8,7 @@
 #include "segy/common/notes.h"
 #include "segy/record/record.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 struct TraceObject;
 
@@ -23,9 +23,9 @@ struct TraceMethods {  // slot order is binary interface: append, never reorder
     // Wraps `record` without copying; a new trace, or nullptr + exception (record untouched).
     PyObject* (*from_trace)(::segy* record, TraceFromTraceArgs* optional_args);
     // Reads one trace at the stream's position; a new trace owning record and samples.
-    PyObject* (*from_file_descriptor)(FILE* fd);
+    PyObject* (*from_file_descriptor)(FILE* stream);
     // Writes header and samples at the stream's position; None, or nullptr + OSError.
-    PyObject* (*to_file_descriptor)(TraceObject* self, FILE* fd);
+    PyObject* (*to_file_descriptor)(TraceObject* self, FILE* stream);
 };
 
 struct TraceObject {
@@ -55,20 +55,19 @@ inline bool is_trace(PyObject* obj) {
 
 // from_file_descriptor, telling a reader that keeps count of its place how a short read ended:
 // `short_read` (may be null) is filled when the header or the samples ran short.
-PyObject* trace_read(FILE* fd, ShortRead* short_read);
+PyObject* trace_read(FILE* stream, ShortRead* short_read);
 
 // A new, uninitialised trace (no record); nullptr + MemoryError.
 TraceObject* trace_alloc();
 
 // The header keywords of the constructor (everything but `data`) converted into a header
 // template, as the constructor would store them; `data` receives the borrowed first argument.
-// 0, or -1 + exception.
+// `caller` names the class in the note on a value that does not convert. 0, or -1 + exception.
 int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::segy* header,
                           const char* caller = "SEGYTrace");
 
-// `caller` names the class in the note on a value that does not convert.
 // A new trace over the samples of `data`, its header copied from `header` with ns set from the
 // samples: what calling SEGYTrace(data, ...) with the parsed keywords gives. nullptr + exception.
 PyObject* trace_from_header(PyObject* data, const ::segy& header);
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

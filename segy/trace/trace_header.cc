@@ -8,16 +8,16 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/ref.h"
 #include "segy/common/args.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
 #include "segy/common/notes.h"
-#include "segy/common/ref.h"
 #include "segy/module/module.h"
 #include "segy/record/header_dtype.h"
 #include "segy/trace/trace.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 // set_header takes every field a script can name: dt, then the constructor's keywords in layout
@@ -29,6 +29,10 @@ namespace {
 #define VANDOR_HDR_NAME(off, ctype, name, kind, dflt) VANDOR_HDR_NAME_##kind(name)
 constexpr const char* kSetHeaderNames[] = {"dt", VANDOR_SEGY_FIELDS(VANDOR_HDR_NAME)};
 #undef VANDOR_HDR_NAME
+#undef VANDOR_HDR_NAME_INT
+#undef VANDOR_HDR_NAME_SHORT
+#undef VANDOR_HDR_NAME_FLOAT
+#undef VANDOR_HDR_NAME_NONE
 static_assert(std::size(kSetHeaderNames) == 79);
 PyObject* kSetHeaderInterned[std::size(kSetHeaderNames)];
 constexpr Signature kSetHeader{"set_header", kSetHeaderNames, 0, kSetHeaderInterned};
@@ -117,6 +121,10 @@ PyObject* trace_set_header(PyObject* self, PyObject* args, PyObject* kwargs) {
 #define VANDOR_HDR_STORE(off, ctype, name, kind, dflt) VANDOR_HDR_STORE_##kind(off, ctype, name)
     VANDOR_SEGY_FIELDS(VANDOR_HDR_STORE)
 #undef VANDOR_HDR_STORE
+#undef VANDOR_HDR_STORE_INT
+#undef VANDOR_HDR_STORE_SHORT
+#undef VANDOR_HDR_STORE_FLOAT
+#undef VANDOR_HDR_STORE_NONE
     ::segy* record = reinterpret_cast<TraceObject*>(self)->record;
     if (trace_record_or_raise(self) == nullptr) return nullptr;
     char* target = reinterpret_cast<char*>(record);
@@ -140,4 +148,4 @@ PyMethodDef kTraceHeaderMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

@@ -11,7 +11,7 @@
 
 #include "segy/record/record.h"
 
-namespace vandor::segy {
+namespace vandor::segymod {
 
 // ValueError "Memoryview is not initialized" for a trace made by creation alone; else the record.
 const ::segy* trace_record_or_raise(PyObject* self);
@@ -38,18 +38,18 @@ PyObject* trace_repr(PyObject* self);
 
 extern PyMethodDef kTraceHeaderMethods[];
 
-// One read-only property per header field with a keyword. ns and dt (no keyword) keep the getters
-// the class always had; so does ntr, whose entry comes first in the class's table (a later entry
-// of the same name is not installed) and reads the same field the same way.
+// One read-only property per header field with a keyword, ntr included. ns and dt (no keyword)
+// keep the getters the class always had. The helper macros stay defined: the table is expanded in
+// trace.cc, after this header.
 #define VANDOR_TRACE_GETSET_INT(off, ctype, name) \
-    {#name, ::vandor::segy::trace_get_field<off, ctype>, nullptr, nullptr, nullptr},
+    {#name, ::vandor::segymod::trace_get_field<off, ctype>, nullptr, nullptr, nullptr},
 #define VANDOR_TRACE_GETSET_SHORT VANDOR_TRACE_GETSET_INT
 #define VANDOR_TRACE_GETSET_FLOAT VANDOR_TRACE_GETSET_INT
 #define VANDOR_TRACE_GETSET_NONE(off, ctype, name)
 #define VANDOR_TRACE_GETSET(off, ctype, name, kind, dflt) \
     VANDOR_TRACE_GETSET_##kind(off, ctype, name)
-#define VANDOR_TRACE_FIELD_GETSETS                                           \
-    {"header", ::vandor::segy::trace_get_header, nullptr, nullptr, nullptr}, \
+#define VANDOR_TRACE_FIELD_GETSETS                                              \
+    {"header", ::vandor::segymod::trace_get_header, nullptr, nullptr, nullptr}, \
         VANDOR_SEGY_FIELDS(VANDOR_TRACE_GETSET)
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

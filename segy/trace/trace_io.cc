@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
+#include "common/ref.h"
 #include "segy/common/errors.h"
 #include "segy/common/notes.h"
-#include "segy/common/ref.h"
 #include "segy/trace/trace.h"
 
 // A lent stream belongs to one caller, and every call here runs under the interpreter lock, so
@@ -12,7 +12,7 @@
 // A short read or write through a file object's own methods leaves that method's exception
 // pending; it is the cause, so the generic message is only set when nothing is.
 
-namespace vandor::segy {
+namespace vandor::segymod {
 namespace {
 
 PyObject* trace_from_trace(::segy* record, TraceFromTraceArgs* optional_args) {
@@ -40,11 +40,11 @@ PyObject* trace_from_trace(::segy* record, TraceFromTraceArgs* optional_args) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* trace_from_file_descriptor(FILE* fd) {
-    return trace_read(fd, nullptr);
+PyObject* trace_from_file_descriptor(FILE* stream) {
+    return trace_read(stream, nullptr);
 }
 
-PyObject* trace_to_file_descriptor(TraceObject* self, FILE* fd) {
+PyObject* trace_to_file_descriptor(TraceObject* self, FILE* stream) {
     const ::segy* record = self->record;
     if (record == nullptr) {
         PyErr_SetString(PyExc_ValueError, kNotInitialized);
@@ -52,9 +52,9 @@ PyObject* trace_to_file_descriptor(TraceObject* self, FILE* fd) {
     }
     // a re-initialisation from a callback of the stream must leave this record alone
     ++self->writing;
-    const bool header = fwrite_unlocked(record, VANDOR_SEGY_HEADER_BYTES, 1, fd) == 1;
+    const bool header = fwrite_unlocked(record, VANDOR_SEGY_HEADER_BYTES, 1, stream) == 1;
     const bool data =
-        header && fwrite_unlocked(record->data, sizeof(float), record->ns, fd) == record->ns;
+        header && fwrite_unlocked(record->data, sizeof(float), record->ns, stream) == record->ns;
     --self->writing;
     if (!data) {
         if (!PyErr_Occurred()) {
@@ -69,17 +69,17 @@ PyObject* trace_to_file_descriptor(TraceObject* self, FILE* fd) {
 
 // The reads count bytes (an item of one byte) rather than whole items: the same single call, and
 // on a short read it tells how far into the header or the samples the stream ended.
-PyObject* trace_read(FILE* fd, ShortRead* short_read) {
+PyObject* trace_read(FILE* stream, ShortRead* short_read) {
     ::segy* record = new_trace(0);
     if (record == nullptr) {
         PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTraceStructure);
         return nullptr;
     }
-    const std::size_t header = fread_unlocked(record, 1, VANDOR_SEGY_HEADER_BYTES, fd);
+    const std::size_t header = fread_unlocked(record, 1, VANDOR_SEGY_HEADER_BYTES, stream);
     if (header != VANDOR_SEGY_HEADER_BYTES) {
         del_trace(record, 1);
         if (short_read != nullptr)
-            *short_read = {ShortRead::kHeader, header, 0, feof_unlocked(fd) != 0};
+            *short_read = {ShortRead::kHeader, header, 0, feof_unlocked(stream) != 0};
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kUnableToReadHeader);
         return nullptr;
     }
@@ -91,12 +91,12 @@ PyObject* trace_read(FILE* fd, ShortRead* short_read) {
             PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTrace);
             return nullptr;
         }
-        const std::size_t got = fread_unlocked(record->data, 1, ns * sizeof(float), fd);
+        const std::size_t got = fread_unlocked(record->data, 1, ns * sizeof(float), stream);
         if (got != ns * sizeof(float)) {
             del_trace(record, 1);
             if (short_read != nullptr) {
                 *short_read = {ShortRead::kSamples, got, static_cast<unsigned>(ns),
-                               feof_unlocked(fd) != 0};
+                               feof_unlocked(stream) != 0};
             }
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kUnableToReadSamples);
             return nullptr;
@@ -115,4 +115,4 @@ const TraceMethods kTraceMethods = {
     trace_to_file_descriptor,
 };
 
-}  // namespace vandor::segy
+}  // namespace vandor::segymod

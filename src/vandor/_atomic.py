@@ -7,7 +7,6 @@ reads. A file object (or a device or pipe named by path) is written as a stream.
 """
 from __future__ import annotations
 
-import gc
 import io
 import os
 import stat
@@ -140,24 +139,6 @@ def file_id(obj: object) -> tuple[int, int] | None:
     return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
 
 
-def backing(obj: object, depth: int = 0) -> list[object]:
-    """The paths and file objects a dataset or a trace stream reads its traces from.
-
-    The classes do not show them as attributes; they hold them as references that they report
-    to the garbage collector, so that is where they are found: a dataset on disk holds its path
-    or file object and, in iterator mode, its stream; a file stream holds the file object it
-    opened. A stream that was started before it came here is found as well as a fresh one."""
-    found: list[object] = []
-    refs = list(obj.values()) if isinstance(obj, dict) else gc.get_referents(obj)
-    for ref in refs:
-        if isinstance(ref, (str, bytes, os.PathLike)) or (
-                not isinstance(ref, type) and has(ref, "fileno")):
-            found.append(ref)
-        elif depth < 3 and isinstance(ref, (segy.SEGY, segy.BaseTraceIterator, dict)):
-            found += backing(ref, depth + 1)  # a dict: the attributes of a script's subclass
-    return found
-
-
 def refuse_own_source(out: Target, sources: Iterable[object], why: str) -> None:
     """ValueError ("<target>: <why>") when `out` would write to a regular file that one of
     `sources` (paths, file objects, datasets and trace streams) reads, by any name, link or
@@ -165,7 +146,7 @@ def refuse_own_source(out: Target, sources: Iterable[object], why: str) -> None:
     ids: set[tuple[int, int] | None] = set()
     for source in sources:
         if isinstance(source, (segy.SEGY, segy.BaseTraceIterator)):
-            ids.update(file_id(f) for f in backing(source))
+            ids.update(file_id(f) for f in segy._backing_files(source))
         else:
             ids.add(file_id(source))
     ids.discard(None)

@@ -787,3 +787,4 @@ def _isfileobject(f: object) -> bool:
     """True for a binary ``FileIO``, ``BufferedReader`` or ``BufferedWriter`` whose ``fileno()``
     works; False for other objects or when ``fileno()`` raises ``OSError``. ``ValueError`` for a
     closed file."""
+def _backing_files(obj: object) -> list[object]: ...

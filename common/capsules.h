@@ -1,5 +1,7 @@
 // The two functions vandor._io lends to other extension modules through its __pyx_capi__
-// capsules. Importers include this header for the types only: the modules never link.
+// capsules. Importers include this header for the types only: the modules never link. It lives in
+// common/ so that the lender and its one borrower (segy/bridge/) both see it without either
+// module's sources including the other's.
 #pragma once
 
 #include <cstdint>

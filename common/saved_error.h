@@ -7,9 +7,9 @@
 
 #include <utility>
 
-#include "segy/common/ref.h"
+#include "common/ref.h"
 
-namespace vandor::segy {
+namespace vandor {
 
 // An exception taken off the indicator, normalised and with its traceback attached, so that
 // cleanup can call into Python (which needs a clear indicator) and decide afterwards which
@@ -81,4 +81,4 @@ void cleanup_after_error(Cleanup&& cleanup) {
     raise_chained(std::move(main), std::move(failed));
 }
 
-}  // namespace vandor::segy
+}  // namespace vandor

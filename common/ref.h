@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace vandor::segy {
+namespace vandor {
 
 class Ref {
   public:
@@ -29,4 +29,4 @@ class Ref {
     PyObject* p_ = nullptr;
 };
 
-}  // namespace vandor::segy
+}  // namespace vandor
