@@ -49,7 +49,19 @@ def stored(request, tmp_path):
     return path, su.Layout("su", order), ds, samples
 
 
-@pytest.mark.parametrize("how", ["path", "file", "bytesio"])
+class Unmasking(io.BufferedReader):
+    """A file class of a user's own, with bytes of its own: the file's, each xor 0x5A."""
+
+    def read(self, n=-1):
+        return (np.frombuffer(super().read(n), np.uint8) ^ 0x5A).tobytes()
+
+    def readinto(self, buffer):
+        n = super().readinto(buffer)
+        np.frombuffer(buffer, np.uint8, n)[:] ^= 0x5A
+        return n
+
+
+@pytest.mark.parametrize("how", ["path", "file", "bytesio", "subclass"])
 @pytest.mark.parametrize("chunk", ["whole", "tiny"])
 def test_reader_gives_what_the_file_holds(stored, how, chunk, monkeypatch):
     path, layout, ds, samples = stored
@@ -59,8 +71,12 @@ def test_reader_gives_what_the_file_holds(stored, how, chunk, monkeypatch):
     walks = []
     real_walk = _walk.walk
     monkeypatch.setattr(_walk, "walk", lambda *a: walks.append(1) or real_walk(*a))
+    if how == "subclass":
+        masked = path.with_suffix(".masked")
+        masked.write_bytes((np.frombuffer(path.read_bytes(), np.uint8) ^ 0x5A).tobytes())
     source = {"path": lambda: path, "file": lambda: open(path, "rb"),
-              "bytesio": lambda: io.BytesIO(b"junk" + path.read_bytes())}[how]()
+              "bytesio": lambda: io.BytesIO(b"junk" + path.read_bytes()),
+              "subclass": lambda: Unmasking(io.FileIO(masked))}[how]()
     if how == "bytesio":
         source.seek(4)
     n = len(LENGTHS)

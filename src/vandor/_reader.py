@@ -6,6 +6,7 @@ out are `segy.SEGYTrace` objects and in-memory `segy.SEGY` datasets.
 """
 from __future__ import annotations
 
+import io
 import operator
 import os
 import stat
@@ -113,7 +114,10 @@ class Reader:
                              f"{NATIVE_NAME}")
         self._format, self._byteorder = str(fmt), str(byteorder)
         self._order = ORDERS[byteorder]
-        self._fd = file.fileno() if segy._isfileobject(file) else None
+        # positioned reads on the descriptor only behind the standard classes' own methods: a
+        # subclass may keep bytes or a position of its own, and is read through its methods
+        plain = type(file) in (io.FileIO, io.BufferedReader) and segy._isfileobject(file)
+        self._fd = file.fileno() if plain else None
         self._cut: BaseException | None = None
         self._index(src)
 
