@@ -23,6 +23,11 @@ def files(tmp_path):
     (tmp_path / "data.bin").write_bytes(struct.pack("<i", 12) + little)
     (tmp_path / "cut.bin").write_bytes(struct.pack("<i", 12) + little[:-20])
     (tmp_path / "tail.bin").write_bytes(struct.pack("<i", 11) + little)
+    (tmp_path / "short-tail.bin").write_bytes(struct.pack("<i", 12) + little + b"\7" * 100)
+    (tmp_path / "zero-count.bin").write_bytes(bytes(4) + b"\x40" * 3200 + little)
+    # tracl 1 and gain 1 also read as a count of 1 and a trace of 1 sample, then bytes left over
+    (tmp_path / "gain.su").write_bytes(b"".join(su_trace(np.ones(50), "<", tracl=i + 1, gain=1)
+                                                for i in range(12)))
     zero = bytearray(little)  # trace 5 of a little-endian SU file says it has no samples
     struct.pack_into("<H", zero, 5 * TRACE + 114, 0)
     (tmp_path / "zero.su").write_bytes(zero)
@@ -68,16 +73,21 @@ def test_convert_on_standard_input_needs_from(files):
     assert p.returncode == 2 and b"--from" in p.stderr and not (files / "x.bin").exists()
 
 
-@pytest.mark.parametrize("name, code, expect", [
-    ("data.bin", 0, "ok, stored dataset, 12 traces"),
-    ("big.su", 0, "ok, big-endian SU, 12 traces"),
-    ("tail.bin", 0, f"{TRACE} bytes after the last counted trace"),
-    ("cut.bin", 1, f"trace 11 begins at byte {4 + 11 * TRACE}; the file ends 180 bytes into its samples"),
+@pytest.mark.parametrize("name, options, code, expect", [
+    ("data.bin", (), 0, "ok, stored dataset, 12 traces"),
+    ("big.su", (), 0, "ok, big-endian SU, 12 traces"),
+    ("short-tail.bin", (), 0, "warning: 100 bytes after the last counted trace"),
+    # room for another header after the counted traces: a wrong count, or no stored dataset
+    ("tail.bin", (), 1, f"{TRACE} bytes after the 11 counted traces"),
+    ("zero-count.bin", (), 1, f"the count is 0, but {3200 + 12 * TRACE} bytes follow it"),
+    ("gain.su", (), 0, "ok, little-endian SU, 12 traces"),
+    ("gain.su", ("--from", "dataset"), 1, "(it reads as little-endian SU)"),
+    ("cut.bin", (), 1, f"trace 11 begins at byte {4 + 11 * TRACE}; the file ends 180 bytes into its samples"),
     # no reading fits: the one that goes furthest is told, not the first one tried
-    ("zero.su", 1, f"trace 5 at byte {5 * TRACE} has an ns of 0"),
+    ("zero.su", (), 1, f"trace 5 at byte {5 * TRACE} has an ns of 0"),
 ])
-def test_check(files, name, code, expect):
-    p = vandor("check", files / name)
+def test_check(files, name, options, code, expect):
+    p = vandor("check", *options, files / name)
     assert p.returncode == code
     assert expect in (p.stdout + p.stderr).decode()
     if code:

@@ -72,6 +72,11 @@ WRITE_HEADER: Final = "Error writing trace header to file."
 WRITE_SAMPLES: Final = "Error writing trace data to file."
 TOO_LARGE: Final = "value too large to convert to int"
 NO_SAMPLES: Final = "Invalid shape in axis 0: 0."  # a stored trace of ns 0, as to_numpy() says
+# how the native writers and readers word a file object's impossible answers
+INVALID_LENGTH: Final = "write() returned invalid length {} (should have been between 0 and {})"
+WOULD_BLOCK: Final = "write could not complete without blocking"
+ACCEPTED_NOTHING: Final = "write() accepted none of {} bytes"
+READ_TOO_MUCH: Final = "read() returned {} bytes, more than the {} asked for"
 
 
 _E = TypeVar("_E", bound=BaseException)

@@ -12,8 +12,10 @@ and format detection. ``su``, ``dask``, ``plot`` and the command-line tool are f
 """
 from __future__ import annotations
 
+import errno
 import io
 import os
+import select
 import stat
 import struct
 from collections.abc import Callable, Iterator
@@ -24,8 +26,8 @@ import numpy as np
 from vandor import segy
 from vandor._format import (
     COUNT_MAX, COUNT_SIZE, DT_AT, HEADER, MAX_NS, MAX_TRACE, NATIVE, NATIVE_NAME, NS_AT, ORDERS,
-    READ_HEADER, READ_SAMPLES, SAMPLE, TOO_LARGE, AmbiguousFormat, Layout, UnknownFormat,
-    cut_note, missing_note, ns_differ, trace_size, unpack_count, with_note)
+    READ_HEADER, READ_SAMPLES, READ_TOO_MUCH, SAMPLE, TOO_LARGE, AmbiguousFormat, Layout,
+    UnknownFormat, cut_note, missing_note, ns_differ, trace_size, unpack_count, with_note)
 
 CHUNK = 4 << 20  # bytes read or parsed at a time: enough to amortise NumPy, small against 64 MiB
 PROBE = 64  # traces that detection follows from the start of a file
@@ -108,26 +110,52 @@ class Source:
     def __exit__(self, *exc):
         self.close()
 
+    def _wait(self) -> None:
+        """A non-blocking source that has nothing yet (its read() said None, never the end):
+        waits until its descriptor is readable, or at its end. Without a descriptor there is
+        nothing to wait on: BlockingIOError, as such an object's own reads raise it."""
+        if self.fd is None:
+            raise BlockingIOError(errno.EAGAIN, f"{self.name}: no data yet, and nothing to wait on")
+        poller = select.poll()
+        poller.register(self.fd, select.POLLIN)
+        poller.poll()
+
+    def _answer(self, call: Callable[[Any], Any], arg: Any) -> Any:
+        """call(arg), again once the source is readable for as long as it answers None."""
+        while (got := call(arg)) is None:
+            self._wait()
+        return got
+
+    def _read(self, n: int) -> bytes:
+        """At most `n` bytes, b"" only at the end."""
+        data = self._answer(self.file.read, n)
+        if len(data) > n:
+            raise OSError(READ_TOO_MUCH.format(len(data), n))
+        return data
+
     def fill(self, n: int) -> int:
         """Reads ahead until `n` bytes are held or the source ends; returns the bytes held."""
         while len(self.ahead) < n:
-            got = self.file.read(max(n - len(self.ahead), 65536))
+            got = self._read(max(n - len(self.ahead), 65536))
             if not got:
                 break
             self.ahead += got
         return len(self.ahead)
 
     def readinto(self, view: memoryview) -> int:
+        """Reads into `view`, returning how much; 0 only at the end."""
         if self.ahead:
             n = min(len(view), len(self.ahead))
             view[:n] = self.ahead[:n]
             del self.ahead[:n]
             return n
-        got = self.file.readinto(view) if has(self.file, "readinto") else None
-        if got is None:  # an object with only read(), or a non-blocking one with nothing yet
-            data = self.file.read(len(view))
-            got = len(data) if data else 0
-            view[:got] = data or b""
+        if not has(self.file, "readinto"):  # an object with only read()
+            data = self._read(len(view))
+            view[:len(data)] = data
+            return len(data)
+        got = self._answer(self.file.readinto, view)
+        if not 0 <= got <= len(view):
+            raise OSError(READ_TOO_MUCH.format(got, len(view)))
         return got
 
     def rewind(self):
@@ -417,12 +445,14 @@ def count_traces(src: Source, order: str) -> int:
 
 # ----------------------------------------------------------------------------- detection
 
-# How strongly a reading fits: the highest wins, and a tie at the top is ambiguous.
+# How strongly a reading fits: the highest wins, and a tie at the top is ambiguous. A count of
+# 1 and one trace with bytes left over is what the first bytes of many SU files also read as
+# (tracl 1, then gain 1 where the shifted header's ns would be), so it yields to any other fit.
 NO_FIT = 0
+BYTES_LEFT = 1  # a count and its traces, then bytes no trace claims
 TRACES_FIT = 2  # traces follow each other by their ns to the end of the file
 HEADER_FITS = 3  # a file header that passes its own checks, and whole traces after it
 ACCOUNTS_FOR_ALL = 4  # a count, and traces that end exactly where the file does
-BYTES_LEFT = TRACES_FIT  # a count and its traces, then bytes no trace claims
 
 
 class Fit(NamedTuple):
@@ -542,6 +572,17 @@ def dataset_fits(src: Source) -> list[Fit]:
 
 CANDIDATES: list[Candidate] = [Candidate("a stored dataset", dataset_fits),
                                Candidate("SU", su_fits)]
+
+
+def other_readings(src: Source, fmt: str) -> list[str]:
+    """How a source that can seek back reads, from its start, as the formats other than `fmt`
+    that fit it ("little-endian SU"); rewinds it before and after."""
+    src.rewind()
+    try:
+        return [f.text for c in CANDIDATES for f in c.fits(src)
+                if f.rank and f.layout.format != fmt]
+    finally:
+        src.rewind()
 
 
 def _neither(parts: list[str]) -> str:

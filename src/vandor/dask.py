@@ -271,7 +271,7 @@ def write(samples, headers, path) -> None:
     """
     samples, headers = _as_dask(samples, headers)
     n, ns = samples.shape
-    out = Target(os.fspath(path))
+    out = Target(os.fspath(path), streams=False)  # never renamed over a pipe or a device
     try:
         fd = out.file.fileno()
         os.ftruncate(fd, COUNT_SIZE + n * trace_size(ns))

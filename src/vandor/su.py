@@ -52,8 +52,9 @@ def identify(source) -> Layout:
     """The layout of a file: a stored dataset, or SU in one byte order.
 
     A stored dataset is a count followed by that many whole traces: they may be followed by
-    other bytes, unless the file also reads as SU. ValueError when no reading or more than one
-    fits. A file object is left where it was."""
+    other bytes, unless the file also reads as SU in one byte order, which then wins; a count
+    and traces that end exactly at the end of the file win over SU. ValueError when no reading
+    or more than one fits. A file object is left where it was."""
     with Source(source) as src:
         try:
             return _identify(src)

@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import sys
 
-from vandor._format import NATIVE_NAME, AmbiguousFormat, FormatError, Layout
-from vandor._walk import Splitter, header_chunks, splitter_for
+from vandor._format import HEADER, NATIVE_NAME, AmbiguousFormat, FormatError, Layout
+from vandor._walk import Source, Splitter, header_chunks, other_readings, splitter_for
 from vandor.cli._common import Progress, kind_of, layout_of, open_source, reading, reason
 
 
@@ -13,6 +13,24 @@ def add(sub) -> None:
     q.add_argument("file", metavar="FILE")
     reading(q)
     q.set_defaults(func=run)
+
+
+def _refuse_leftovers(src: Source, splitter: Splitter) -> None:
+    """A stored dataset whose count leaves out what follows it is something else, or has a
+    count that is wrong, once what follows is more than a cut header: FormatError saying so,
+    and how else the file reads. Fewer bytes are left for a warning."""
+    count, left = splitter.count, splitter.trailing
+    if count is None or not left or (count and left < HEADER):
+        return
+    if count == 0:
+        why = f"the count is 0, but {left} bytes follow it: this is no stored dataset"
+    else:
+        why = (f"{left} bytes after the {count} counted traces, room for another trace header "
+               f"at least: the count is wrong, or this is no stored dataset")
+    looks = other_readings(src, "dataset") if src.start is not None else []
+    if looks:
+        why += f" (it reads as {' and as '.join(looks)})"
+    raise FormatError(why)
 
 
 def run(args) -> int:
@@ -34,6 +52,7 @@ def run(args) -> int:
                 splitter = splitter_for(src, layout)
                 for _ in header_chunks(src, layout, Progress(src.size), splitter):
                     pass
+                _refuse_leftovers(src, splitter)
             except (OSError, ValueError, OverflowError) as e:
                 # rank readings by the traces found whole before the problem: the walk finds
                 # them a chunk at a time, so what the chunks handed out says little
