@@ -442,3 +442,23 @@ def test_a_target_that_becomes_a_pipe_is_not_replaced(tmp_path):
         su.convert(tmp_path / "in.su", target, progress=swap)
     assert stat.S_ISFIFO(os.lstat(target).st_mode)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.su", "out.bin"]
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory means nothing under ASan")
+def test_read_holds_the_file_only_once(tmp_path):
+    path = tmp_path / "big.su"
+    ns = 1000
+    rec = np.zeros(32 * 1024, [("h", "V240"), ("s", ">f4", ns)])  # 130 MiB, big-endian
+    rec["h"] = su_trace(np.ones(ns), ">")[:240]
+    rec.tofile(path)
+    proc = run_isolated(f"""
+        from vandor import su
+        def status(key):
+            return int(open('/proc/self/status').read().split(key + ':')[1].split()[0]) / 1024
+        base = status('VmRSS')
+        ds = su.read({str(path)!r})
+        print(ds.n_traces, status('VmRSS') - base, status('VmHWM') - base)
+    """)
+    n, result, peak = proc.stdout.split()
+    assert int(n) == 32 * 1024
+    assert float(peak) - float(result) <= 64, f"peak {peak} MiB for a result of {result} MiB"

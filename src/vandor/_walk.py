@@ -121,10 +121,16 @@ class Source:
         poller.poll()
 
     def _answer(self, call: Callable[[Any], Any], arg: Any) -> Any:
-        """call(arg), again once the source is readable for as long as it answers None."""
-        while (got := call(arg)) is None:
+        """call(arg), again once the source is readable for as long as it answers None. An
+        object that keeps answering None while its descriptor says it is readable is not
+        waited on for ever."""
+        for _ in range(1000):
+            got = call(arg)
+            if got is not None:
+                return got
             self._wait()
-        return got
+        raise BlockingIOError(errno.EAGAIN, f"{self.name}: read() keeps answering None "
+                                            f"although its descriptor is readable")
 
     def _read(self, n: int) -> bytes:
         """At most `n` bytes, b"" only at the end."""
@@ -191,11 +197,11 @@ class Splitter:
     Traces of ns 0 are refused unless `empty_traces` (a walk that only finds where traces are)."""
 
     def __init__(self, order: str, name: str, origin: int = 0, limit: int | None = None,
-                 size: int | None = None, empty_traces: bool = False):
+                 size: int | None = None, empty_traces: bool = False, chunk: int = CHUNK):
         self.order = order
         self.ns_type = np.dtype(order + "u2")
         self.name = name
-        self.buf = np.empty(CHUNK + MAX_TRACE, np.uint8)
+        self.buf = np.empty(chunk + MAX_TRACE, np.uint8)
         self.fill = 0  # bytes held in buf
         self.used = 0  # bytes of buf handed out by the last take()
         self.index = 0  # traces found so far
@@ -327,14 +333,14 @@ def rows_of(block: np.ndarray, pos: int, ns: int, k: int) -> np.ndarray:
 def headers_of(rows: np.ndarray, order: Literal["<", ">"]) -> np.ndarray:
     """The headers of traces given as rows of bytes in byte order `order`, as a new array of
     ``HEADER_DTYPE`` in the machine's order."""
-    kind = segy.HEADER_DTYPE.newbyteorder(order)
-    heads = np.ascontiguousarray(rows[:, :HEADER]).view(kind).reshape(-1)
-    return heads.astype(segy.HEADER_DTYPE)
+    heads = np.ascontiguousarray(rows[:, :HEADER]).view(segy.HEADER_DTYPE.newbyteorder(order))
+    heads = heads.reshape(-1)
+    return heads if order == NATIVE else heads.astype(segy.HEADER_DTYPE)
 
 
 def samples_of(rows: np.ndarray, order: str) -> np.ndarray:
     """The samples of traces given as rows of bytes, as a new float32 array, machine order."""
-    return np.ascontiguousarray(rows[:, HEADER:]).view(order + "f4").astype(np.float32)
+    return rows[:, HEADER:].view(order + "f4").astype(np.float32)  # one copy, swapped on the way
 
 
 def header_chunks(src: Source, layout: Layout, progress=None, splitter: Splitter | None = None):
