@@ -1,4 +1,5 @@
 """The vandor command through a real process: every command, pipes, exit codes and messages."""
+import gzip
 import os
 import struct
 import subprocess
@@ -9,6 +10,8 @@ import numpy as np
 import pytest
 
 from conftest import PACKAGE_ROOT as SRC, run_cli as vandor, su_trace
+import vandor as vandor_package
+from vandor import segy
 
 TRACE = 240 + 4 * 50
 
@@ -41,7 +44,9 @@ def test_info_tells_format_counts_and_varying_fields(files):
     assert f"big.su: SU, big-endian, 12 traces, {TRACE * 12} bytes" in out
     assert f"data.bin: stored dataset, little-endian, 12 traces, {4 + TRACE * 12} bytes" in out
     assert "tracl      1 12" in out and "offset     -330 0" in out and "cdp        100 105" in out
-    assert "cdp" not in out.split("data.bin")[1]  # cdp is the same in every trace there
+    data = out.split("data.bin")[1]
+    assert "cdp" not in data.split("constant")[0]  # cdp is the same in every trace there
+    assert "constant non-zero header fields:\n    cdp        7\n" in data  # and is shown
 
 
 @pytest.mark.parametrize("csv", [False, True])
@@ -144,3 +149,61 @@ def test_console_script_runs_the_tool():
     else:  # a source tree: the project declares it
         text = (Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
         assert 'vandor = "vandor.cli:main"' in text
+
+
+@pytest.mark.parametrize("args, expect", [
+    (("--version",), f"vandor {vandor_package.__version__}\n"),
+    ((), "usage: vandor"),  # alone: the help, not an error
+])
+def test_version_and_help(args, expect):
+    p = vandor(*args)
+    assert p.returncode == 0 and p.stdout.decode().startswith(expect)
+
+
+def test_messages_name_what_the_user_gave(files, tmp_path):
+    one = files / "one.bin"
+    one.write_bytes(struct.pack("<i", 1) + (files / "data.bin").read_bytes()[4:4 + TRACE])
+    p = vandor("convert", one, files / "one.su")
+    assert p.returncode == 0 and p.stderr == f"{files / 'one.su'}: 1 trace\n".encode()
+    assert vandor("check", one).stdout.decode().endswith("ok, stored dataset, 1 trace\n")
+    # a folder that does not exist: the error names the target, not a new file beside it
+    p = vandor("convert", one, tmp_path / "missing" / "x.su")
+    missing = tmp_path / "missing" / "x.su"
+    assert p.stderr.decode() == f"vandor: convert: {missing}: No such file or directory\n"
+    (files / "x.su.gz").write_bytes(gzip.compress((files / "big.su").read_bytes()))
+    p = vandor("info", files / "x.su.gz")
+    assert p.returncode == 1 and b"this is a gzip file" in p.stdout and b"zcat" in p.stdout
+
+
+def test_standard_input_needs_from_unless_it_is_a_file(files):
+    data = (files / "big.su").read_bytes()
+    for command in ("info", "headers", "check"):
+        p = vandor(command, "-", stdin=data)
+        assert p.returncode == 2, command
+        assert b"reading standard input needs --from dataset or --from su" in p.stderr
+    with open(files / "big.su", "rb") as f:
+        p = subprocess.run([sys.executable, "-m", "vandor", "info", "-"], stdin=f,
+                           capture_output=True, env=dict(os.environ, PYTHONPATH=SRC))
+    assert p.returncode == 0 and b"-: SU, big-endian, 12 traces" in p.stdout
+
+
+def test_headers_of_several_files_and_every_field(files):
+    p = vandor("headers", files / "big.su", files / "data.bin", "-f", "all", "--csv")
+    rows = [line.split(",") for line in p.stdout.decode().splitlines()]
+    assert p.returncode == 0 and len(rows) == 1 + 24
+    names = [n for n in segy.HEADER_DTYPE.names if not segy.HEADER_DTYPE[n].ndim]
+    assert rows[0] == ["file"] + names
+    assert {r[0] for r in rows[1:13]} == {str(files / "big.su")}
+    assert [r[names.index("tracl") + 1] for r in rows[13:]] == [str(i) for i in range(1, 13)]
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_check_warns_of_samples_that_are_not_finite(files, strict):
+    data = bytearray((files / "little.su").read_bytes())
+    struct.pack_into("<f", data, 3 * TRACE + 240 + 4 * 7, float("nan"))
+    struct.pack_into("<f", data, 9 * TRACE + 240, float("-inf"))
+    (files / "odd.su").write_bytes(data)
+    p = vandor("check", *(["--strict"] if strict else []), files / "odd.su")
+    assert b"warning: 2 samples not finite (NaN or infinite), the first in trace 3 at sample 7" \
+        in p.stderr
+    assert p.returncode == (1 if strict else 0)

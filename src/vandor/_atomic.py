@@ -143,7 +143,10 @@ class Target:
                 self.file = open(path, "wb")  # a device or a pipe: nothing to replace
             else:
                 self.path = real
-                fd, self.tmp = tempfile.mkstemp(prefix=".vandor-", dir=os.path.dirname(real))
+                try:
+                    fd, self.tmp = tempfile.mkstemp(prefix=".vandor-", dir=os.path.dirname(real))
+                except OSError as e:
+                    raise _naming(e, self.name) from None
                 self.file = os.fdopen(fd, "wb")
                 try:
                     os.fchmod(fd, _new_file_mode(real))
@@ -182,20 +185,27 @@ class Target:
         if has(self.file, "flush"):  # an object with write() alone has nothing to flush
             self.file.flush()
         if self.path is not None and self.tmp is not None:
-            os.fsync(self.file.fileno())
-            self.file.close()
-            # what stands there now, not what stood there at the start, is what a rename loses
-            kind = _special(self.path, follow=False)
-            if kind is not None:
-                raise ValueError(f"{self.name} became a {kind} while it was written: "
-                                 f"only a regular file is replaced")
-            os.replace(self.tmp, self.path)
-            folder = os.open(os.path.dirname(os.path.abspath(self.path)), os.O_RDONLY)
             try:
-                os.fsync(folder)
-            finally:
-                os.close(folder)
+                self._replace(self.path, self.tmp)
+            except OSError as e:
+                raise _naming(e, self.name) from None
             self.path = None
+
+    def _replace(self, path: str, tmp: str) -> None:
+        """Syncs the new file, puts it in place of `path`, and syncs the folder."""
+        os.fsync(self.file.fileno())
+        self.file.close()
+        # what stands there now, not what stood there at the start, is what a rename loses
+        kind = _special(path, follow=False)
+        if kind is not None:
+            raise ValueError(f"{self.name} became a {kind} while it was written: "
+                             f"only a regular file is replaced")
+        os.replace(tmp, path)
+        folder = os.open(os.path.dirname(os.path.abspath(path)), os.O_RDONLY)
+        try:
+            os.fsync(folder)
+        finally:
+            os.close(folder)
 
     def abandon(self) -> None:
         """Closes and removes the new file of a path target; leaves a stream as it is."""
@@ -206,6 +216,14 @@ class Target:
             except FileNotFoundError:
                 pass
             self.path = None
+
+
+def _naming(e: OSError, name: str) -> OSError:
+    """The same failure of the system, naming the user's target instead of the new file beside
+    it, which the user never asked for."""
+    if e.errno is None:
+        return e
+    return OSError(e.errno, e.strerror, name)  # the subclass for the errno, as open() raises
 
 
 # ----------------------------------------------------------------------------- the guard

@@ -31,6 +31,7 @@ from vandor._format import (
 
 CHUNK = 4 << 20  # bytes read or parsed at a time: enough to amortise NumPy, small against 64 MiB
 PROBE = 64  # traces that detection follows from the start of a file
+GZIP_MAGIC = b"\x1f\x8b"
 
 
 # ----------------------------------------------------------------------------- sources
@@ -602,6 +603,10 @@ def identify(src: Source) -> Layout:
         return Layout("su", NATIVE_NAME)
     readings = [(c, c.fits(src)) for c in CANDIDATES]
     fits = [f for _, found in readings for f in found if f.rank]
+    if not fits and src.fill(len(GZIP_MAGIC)) and src.ahead.startswith(GZIP_MAGIC):
+        raise UnknownFormat(f"{src.name}: this is a gzip file: decompress it first, for example "
+                            f"zcat {src.name} | vandor info - --from su (or --from dataset); in "
+                            f"Python, open it with gzip.open and pass the file object")
     if not fits:
         parts = []
         for candidate, found in readings:

@@ -4,7 +4,7 @@ from __future__ import annotations
 import sys
 
 from vandor import segy
-from vandor._format import FIELD_NAMES
+from vandor._format import FIELD_NAMES, plural
 from vandor.cli._common import UsageError, layout_of, open_source, reading
 
 INSTALL_PLOT = "vandor plot needs Matplotlib: pip install 'vandor[plot]'"
@@ -63,5 +63,5 @@ def run(args) -> int:
     plot.section((samples, heads), ax=fig.gca(), clip=args.clip, wiggle=args.wiggle,
                  key=args.key, cmap=args.cmap, title=args.file)
     fig.savefig(args.output, dpi=args.dpi)
-    print(f"{args.output}: {len(samples)} traces drawn", file=sys.stderr)
+    print(f"{args.output}: {plural(len(samples), 'trace')} drawn", file=sys.stderr)
     return 0
