@@ -125,9 +125,11 @@ def convert(source, target, source_format: str | None = None, target_format: str
     bytes when not given (a stream must name it), the target's is the other one. `byteorder` is
     that of the SU side: read from an SU source ('auto' detects it), written to an SU target
     ('auto' is the machine's order). A stored dataset written to a target that can seek gets its
-    count once the traces are written; one written to a target that cannot (a pipe) needs the
-    count first, which takes one extra pass over a source that can seek and is refused for one
-    that cannot. `progress`, if given, is called with the number of bytes read each time.
+    count once the traces are written; one written to a target that cannot (a pipe), or whose
+    writes all land at its end (append mode), needs the count first, which takes one extra pass
+    over a source that can seek and is refused, before anything is written, for one that cannot.
+    A path is replaced only when it names a regular file or nothing; a pipe or device there is
+    written as a stream. `progress`, if given, is called with the number of bytes read each time.
     Returns the number of traces written."""
     order = _order_of(byteorder)
     for fmt in (source_format, target_format):
