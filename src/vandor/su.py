@@ -97,7 +97,8 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     """Writes a dataset or a trace stream as plain SU in `byteorder` ('little' or 'big').
 
     It writes every trace or raises. A path is replaced only by a complete, synced file, and
-    never while it is the dataset's own source. The dataset keeps its mode: unlike ``to_file``,
+    never while it is the dataset's own source; a pipe or device named by path is written as a
+    stream, never replaced. The dataset keeps its mode: unlike ``to_file``,
     it is not rebound to what was written (a stream is consumed, as by ``to_stream``)."""
     order = ORDERS[_order_of(byteorder, allow_auto=False)]
     stream = iter(dataset_or_stream)
