@@ -194,6 +194,16 @@ def test_su_beats_a_dataset_reading_with_bytes_left_over(tmp_path):
 # ----------------------------------------------------------------------------- conversion routes
 
 
+@pytest.mark.parametrize("source", ["little", "big"])
+@pytest.mark.parametrize("target", ["little", "big"])
+@pytest.mark.parametrize("given", [False, True])
+def test_su_to_su_rewrites_the_byte_order(tmp_path, source, target, given):
+    (tmp_path / "in.su").write_bytes(b"".join(mixed_traces(source)))
+    assert su.convert(tmp_path / "in.su", tmp_path / "out.su", "su", "su", byteorder=target,
+                      source_byteorder=source if given else "auto") == 5
+    assert (tmp_path / "out.su").read_bytes() == b"".join(mixed_traces(target))
+
+
 def test_pipe_to_pipe_dataset_is_refused_before_writing(tmp_path):
     path = tmp_path / "in.su"
     path.write_bytes(b"".join(mixed_traces("little")))

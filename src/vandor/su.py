@@ -119,13 +119,15 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
 
 
 def convert(source, target, source_format: str | None = None, target_format: str | None = None,
-            byteorder: str = "auto", progress=None) -> int:
+            byteorder: str = "auto", progress=None, source_byteorder: str = "auto") -> int:
     """Streams a file between SU (either byte order) and a stored dataset, in constant memory.
 
     `source_format` and `target_format` are 'dataset' or 'su'; the source's is found from its
     bytes when not given (a stream must name it), the target's is the other one. `byteorder` is
     that of the SU side: read from an SU source ('auto' detects it), written to an SU target
-    ('auto' is the machine's order). A stored dataset written to a target that can seek gets its
+    ('auto' is the machine's order). SU to SU rewrites the traces in `byteorder`, the source's
+    order being `source_byteorder` ('auto' detects it); a source already in that order is copied
+    unchanged. A stored dataset written to a target that can seek gets its
     count once the traces are written; one written to a target that cannot (a pipe), or whose
     writes all land at its end (append mode), needs the count first, which takes one extra pass
     over a source that can seek and is refused, before anything is written, for one that cannot.
@@ -133,10 +135,12 @@ def convert(source, target, source_format: str | None = None, target_format: str
     written as a stream. `progress`, if given, is called with the number of bytes read each time.
     Returns the number of traces written."""
     order = _order_of(byteorder)
+    from_order = _order_of(source_byteorder)
     for fmt in (source_format, target_format):
         if fmt not in (None, "dataset", "su"):
             raise ValueError(f"format must be 'dataset' or 'su', not {fmt!r}")
     with Source(source) as src:
+        detected = None
         if source_format is None:
             if src.start is None:
                 raise ValueError(f"{src.name}: the format of a stream cannot be told before "
@@ -144,23 +148,26 @@ def convert(source, target, source_format: str | None = None, target_format: str
             layout = _identify(src)
             src.rewind()
             source_format = layout.format
-            if layout.format == "su" and order == "auto":
-                order = layout.byteorder
+            detected = layout.byteorder if layout.format == "su" else None
         if target_format is None:
             target_format = "su" if source_format == "dataset" else "dataset"
-        if target_format == source_format:
-            raise ValueError(f"both sides are {source_format}: nothing to convert")
-        if source_format == "su" and order == "auto":
-            order = su_byteorder(src)
-        if source_format == "dataset" and order == "auto":
+        if target_format == source_format == "dataset":
+            raise ValueError("both sides are dataset: nothing to convert")
+        if target_format == "dataset" and from_order == "auto":
+            from_order = order  # the SU side is the source
+        if source_format == "su" and from_order == "auto":
+            from_order = detected or su_byteorder(src)
+        if target_format == "su" and order == "auto":
             order = NATIVE_NAME
         out = Target(target)
         try:
             refuse_own_source(out, [src.file], "the target is the source; write to another path")
-            if source_format == "su":
-                count = _su_to_dataset(src, out, ORDERS[order], progress)
-            else:
+            if source_format == "dataset":
                 count = _dataset_to_su(src, out, ORDERS[order], progress)
+            elif target_format == "dataset":
+                count = _su_to_dataset(src, out, ORDERS[from_order], progress)
+            else:
+                count = _su_to_su(src, out, ORDERS[from_order], ORDERS[order], progress)
             out.commit()
         except BaseException:
             out.abandon()
@@ -186,6 +193,14 @@ def _su_to_dataset(src: Source, out: Target, order: str, progress) -> int:
     elif count != splitter.index:
         raise OSError(f"{src.name}: the source changed while it was converted: "
                       f"{count} traces counted, then {splitter.index} read")
+    return splitter.index
+
+
+def _su_to_su(src: Source, out: Target, src_order: str, dst_order: str, progress) -> int:
+    splitter = Splitter(src_order, src.name)
+    for block, runs in walk(src, splitter, progress):
+        for part in recode(block, runs, src_order, dst_order):
+            out.write(part)
     return splitter.index
 
 

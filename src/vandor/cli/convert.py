@@ -20,6 +20,8 @@ def add(sub) -> None:
     q.add_argument("--byteorder", choices=["little", "big", "auto"], default="auto",
                    help="byte order of the SU side: read from an SU source, written to an SU "
                         "target (default: auto; the machine's order when writing)")
+    q.add_argument("--source-byteorder", choices=["little", "big", "auto"], default="auto",
+                   help="from SU to SU: the byte order of SRC (default: found from its bytes)")
     q.set_defaults(func=run)
 
 
@@ -46,7 +48,7 @@ def run(args) -> int:
             progress = None
     try:
         n = su.convert(source, target, args.source_format, args.target_format, args.byteorder,
-                       progress=progress)
+                       progress=progress, source_byteorder=args.source_byteorder)
     finally:
         if progress is not None:
             progress.close()
