@@ -175,6 +175,15 @@ def convert(source, target, source_format: str | None = None, target_format: str
     return count
 
 
+def _pour(src: Source, splitter: Splitter, out: Target, dst_order: str, progress) -> int:
+    """Writes every trace the walk of `src` finds to `out`, in byte order `dst_order`; returns
+    how many there were."""
+    for block, runs in walk(src, splitter, progress):
+        for part in recode(block, runs, splitter.order, dst_order):
+            out.write(part)
+    return splitter.index
+
+
 def _su_to_dataset(src: Source, out: Target, order: str, progress) -> int:
     count = None
     if out.start is None:
@@ -184,31 +193,21 @@ def _su_to_dataset(src: Source, out: Target, order: str, progress) -> int:
                              f"count it: write to a file, or convert from one")
         count = count_traces(src, order)
     out.write(pack_count(count or 0))
-    splitter = Splitter(order, src.name)
-    for block, runs in walk(src, splitter, progress):
-        for part in recode(block, runs, order, NATIVE):
-            out.write(part)
+    found = _pour(src, Splitter(order, src.name), out, NATIVE, progress)
     if count is None:
-        out.mend_count(splitter.index)
-    elif count != splitter.index:
+        out.mend_count(found)
+    elif count != found:
         raise OSError(f"{src.name}: the source changed while it was converted: "
-                      f"{count} traces counted, then {splitter.index} read")
-    return splitter.index
+                      f"{count} traces counted, then {found} read")
+    return found
 
 
 def _su_to_su(src: Source, out: Target, src_order: str, dst_order: str, progress) -> int:
-    splitter = Splitter(src_order, src.name)
-    for block, runs in walk(src, splitter, progress):
-        for part in recode(block, runs, src_order, dst_order):
-            out.write(part)
-    return splitter.index
+    return _pour(src, Splitter(src_order, src.name), out, dst_order, progress)
 
 
 def _dataset_to_su(src: Source, out: Target, order: str, progress) -> int:
     splitter = splitter_for(src, Layout("dataset", NATIVE_NAME))
     if progress is not None:
         progress(COUNT_SIZE)
-    for block, runs in walk(src, splitter, progress):
-        for part in recode(block, runs, NATIVE, order):
-            out.write(part)
-    return splitter.index
+    return _pour(src, splitter, out, order, progress)
