@@ -55,8 +55,9 @@ def main():
     ap.add_argument("--tmpdir", default=None, help="where the datasets go (default: system temp)")
     args = ap.parse_args()
 
-    n = max(1, args.size_mib * 2**20 // (240 + 4 * args.ns))
-    per = max(1, 64 * 2**20 // (240 + 4 * args.ns))
+    trace = segy.HEADER_DTYPE.itemsize + 4 * args.ns  # bytes of one stored trace
+    n = max(1, args.size_mib * 2**20 // trace)
+    per = max(1, 64 * 2**20 // trace)
     with tempfile.TemporaryDirectory(prefix="vandor-rms-", dir=args.tmpdir) as tmp, \
             LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                          dashboard_address=None) as cluster, Client(cluster):
