@@ -77,3 +77,42 @@ def test_plot_command_writes_a_png(tmp_path):
     assert p.returncode == 0, p.stderr
     assert matplotlib.image.imread(tmp_path / "a.png")[..., :3].std() > 0.01
     assert vandor("plot", path, "-o", tmp_path / "b.png", "--traces", "9:3").returncode == 2
+
+
+def test_each_trace_is_drawn_at_its_own_time(synthetic):
+    samples, heads = synthetic
+    samples, heads = samples[:2], heads[:2].copy()
+    heads["delrt"] = [-100, 0]  # ms; dt is 2 ms: trace 1 starts 50 samples later
+    ax = plot.section((samples, heads), ax=plot.figure().gca(), wiggle=True)
+    assert [line.get_ydata()[0] for line in ax.lines] == pytest.approx([-0.1, 0.0])
+    ax = plot.section((samples, heads), ax=plot.figure().gca())
+    grid = np.ma.filled(ax.images[0].get_array(), np.nan)  # no sample there: nothing drawn
+    assert grid.shape == (250, 2) and np.isnan(grid[:50, 1]).all() and np.isnan(grid[200:, 0]).all()
+    assert not np.isnan(grid[50:, 1]).any() and not np.isnan(grid[:200, 0]).any()
+    assert ax.images[0].get_extent()[2:] == pytest.approx((-0.1 + 249.5 * 0.002, -0.101))
+
+
+def test_times_come_from_one_dt_or_the_axis_counts_samples(synthetic):
+    samples, heads = synthetic
+    heads = heads.copy()
+    heads["dt"][7] = 4000
+    with pytest.raises(ValueError, match="trace 7 has 4000 us, trace 0 has 2000 us"):
+        plot.section((samples, heads), ax=plot.figure().gca())
+    heads["dt"] = 0
+    ax = plot.section((samples, heads), ax=plot.figure().gca())
+    assert ax.get_ylabel() == "sample" and ax.get_ylim() == pytest.approx((199.5, -0.5))
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+def test_positive_amplitudes_are_dark_unless_reversed(reverse):
+    samples = np.zeros((20, 40), np.float32)
+    samples[:, 20:] = 1.0  # positive in the lower half, zero above
+    _, img = render(samples, reverse=reverse)
+    upper, lower = img[20:60, 50:150, :3].mean(), img[90:140, 50:150, :3].mean()
+    assert (lower < upper) != reverse
+
+
+def test_a_single_trace_is_a_wiggle(synthetic):
+    samples, heads = synthetic
+    ax = plot.section((samples[:1], heads[:1]), ax=plot.figure().gca())
+    assert len(ax.lines) == 1 and not ax.images

@@ -94,14 +94,47 @@ def _load_walk(src, layout, start, stop, limit):
     return s, h
 
 
+def _times(heads, n: int) -> tuple[float | None, np.ndarray]:
+    """(the sample interval in seconds, each trace's first time in seconds): from `dt` and each
+    trace's own `delrt`. The interval is None, and the times 0, for an axis in samples: without
+    headers, or with a `dt` of 0. Traces of differing `dt` cannot share one axis: ValueError."""
+    if heads is None or not len(heads):
+        return None, np.zeros(n)
+    dts = heads["dt"].astype(np.int64)
+    differ = np.flatnonzero(dts != dts[0])
+    if differ.size:
+        i = int(differ[0])
+        raise ValueError(f"traces differ in dt: trace {i} has {dts[i]} us, trace 0 has {dts[0]} "
+                         f"us; draw them apart")
+    if dts[0] == 0:
+        return None, np.zeros(n)
+    return int(dts[0]) * 1e-6, heads["delrt"].astype(np.float64) * 1e-3
+
+
+def _on_one_grid(samples: np.ndarray, starts: np.ndarray, step: float) -> np.ndarray:
+    """The traces as columns of one grid of times, each put at its own start (to the nearest
+    sample), NaN where a trace has no sample."""
+    n, ns = samples.shape
+    shifts = np.rint((starts - starts.min()) / step).astype(np.int64)
+    grid = np.full((ns + int(shifts.max()), n), np.nan, np.float32)
+    for i in range(n):  # bounded by the traces drawn, which load() decimates
+        grid[shifts[i]:shifts[i] + ns, i] = samples[i]
+    return grid
+
+
 def section(dataset_or_arrays, ax=None, *, clip: float = 99.0, wiggle: bool = False,
-            key: str = "tracl", cmap: str = "gray", title: str | None = None):
+            key: str = "tracl", cmap: str = "gray", title: str | None = None,
+            reverse: bool = False):
     """Draws a seismic section and returns the Matplotlib axes.
 
     `dataset_or_arrays` is a dataset (read with ``to_numpy``), a pair (samples, headers) as
     ``to_numpy`` returns, or a 2-D array of samples (one row a trace). Traces go across, labelled
-    by the header field `key`; time goes down in seconds from `dt` and `delrt`. The scale is
-    symmetric, clipped at the `clip` percentile of the absolute amplitudes."""
+    by the header field `key`; time goes down in seconds from `dt` and each trace's own `delrt`
+    (traces of differing `dt` are refused; without headers, or with a `dt` of 0, the axis counts
+    samples). The scale is symmetric, clipped at the `clip` percentile of the absolute
+    amplitudes. An image draws positive amplitudes at the dark end of `cmap` (black in gray), as
+    wiggles fill their positive lobes black; `reverse` draws them at the light end. A single
+    trace is drawn as a wiggle."""
     if isinstance(dataset_or_arrays, segy.SEGY):
         samples, heads = dataset_or_arrays.to_numpy()
     elif isinstance(dataset_or_arrays, tuple):
@@ -116,38 +149,40 @@ def section(dataset_or_arrays, ax=None, *, clip: float = 99.0, wiggle: bool = Fa
 
         ax = plt.gca()
     n, ns = samples.shape
+    dt, starts = _times(heads, n)
+    step = dt or 1.0
     if heads is not None and len(heads):
-        dt = int(heads["dt"][0]) * 1e-6 or 1e-3
-        t0 = int(heads["delrt"][0]) * 1e-3
-        x = heads[key].astype(np.float64)
-        label = key
+        x, label = heads[key].astype(np.float64), key
     else:
-        dt, t0, x, label = 1e-3, 0.0, np.arange(n, dtype=np.float64), "trace"
+        x, label = np.arange(n, dtype=np.float64), "trace"
     if n > 1 and not (np.all(np.diff(x) > 0) or np.all(np.diff(x) < 0)):
         x, label = np.arange(n, dtype=np.float64), f"trace (index; {key} is not monotonic)"
-    t = t0 + dt * np.arange(ns)
     finite = np.abs(samples[np.isfinite(samples)])
     scale = float(np.percentile(finite, clip)) if finite.size else 1.0
     scale = scale or 1.0
     dx = abs(x[1] - x[0]) if n > 1 else 1.0
-    if wiggle:
+    if wiggle or n == 1:
         if n > MAX_WIGGLES:
             raise ValueError(f"{n} traces are too many for wiggles (at most {MAX_WIGGLES}); "
                              f"choose fewer, or draw an image")
         amp = np.clip(np.nan_to_num(samples / scale), -1, 1) * dx * 0.5
         for i in range(n):  # bounded by MAX_WIGGLES
+            t = starts[i] + step * np.arange(ns)
             ax.plot(x[i] + amp[i], t, color="k", linewidth=0.5)
             ax.fill_betweenx(t, x[i], x[i] + amp[i], where=amp[i] > 0, color="k", linewidth=0)
-        ax.set_ylim(t[-1] + dt / 2 if ns else 1, t[0] - dt / 2 if ns else 0)
+        if ns:
+            ax.set_ylim(starts.max() + step * (ns - 0.5), starts.min() - step / 2)
         ax.set_xlim(x.min() - dx, x.max() + dx)
-    elif n and ns:
-        ax.imshow(samples.T, aspect="auto", cmap=cmap, vmin=-scale, vmax=scale,
+    elif ns:
+        grid = _on_one_grid(samples, starts, step)
+        top = starts.min()
+        side = dx / 2 * np.sign(x[-1] - x[0] or 1)
+        ax.imshow(grid if reverse else -grid, aspect="auto", cmap=cmap, vmin=-scale, vmax=scale,
                   interpolation="nearest",
-                  extent=(x[0] - dx / 2 * np.sign(x[-1] - x[0] or 1),
-                          x[-1] + dx / 2 * np.sign(x[-1] - x[0] or 1),
-                          t[-1] + dt / 2, t[0] - dt / 2))
+                  extent=(x[0] - side, x[-1] + side, top + step * (len(grid) - 0.5),
+                          top - step / 2))
     ax.set_xlabel(label)
-    ax.set_ylabel("time (s)")
+    ax.set_ylabel("time (s)" if dt else "sample")
     if title:
         ax.set_title(title)
     return ax

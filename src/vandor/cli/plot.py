@@ -18,6 +18,8 @@ def add(sub) -> None:
     q.add_argument("--clip", type=float, default=99.0,
                    help="clip the colour or wiggle scale at this percentile of |amplitude| (99)")
     q.add_argument("--wiggle", action="store_true", help="wiggles with filled positive lobes")
+    q.add_argument("--reverse", action="store_true",
+                   help="an image draws positive amplitudes light (default: dark, as wiggles)")
     q.add_argument("--key", default="tracl", help="header field across (default: tracl)")
     q.add_argument("--cmap", default="gray", help="colour map: gray, seismic... (default: gray)")
     q.add_argument("--max-traces", type=int, default=2000,
@@ -61,7 +63,7 @@ def run(args) -> int:
         samples, heads = plot.load(src, layout, start, stop, limit)
     fig = plot.figure()
     plot.section((samples, heads), ax=fig.gca(), clip=args.clip, wiggle=args.wiggle,
-                 key=args.key, cmap=args.cmap, title=args.file)
+                 key=args.key, cmap=args.cmap, title=args.file, reverse=args.reverse)
     fig.savefig(args.output, dpi=args.dpi)
     print(f"{args.output}: {plural(len(samples), 'trace')} drawn", file=sys.stderr)
     return 0
