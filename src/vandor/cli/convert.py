@@ -5,7 +5,8 @@ import os
 import sys
 
 from vandor import su
-from vandor.cli._common import Progress, UsageError, current
+from vandor._format import plural
+from vandor.cli._common import STDIN_NEEDS_FROM, Progress, UsageError, current
 
 
 def add(sub) -> None:
@@ -19,12 +20,21 @@ def add(sub) -> None:
     q.add_argument("--byteorder", choices=["little", "big", "auto"], default="auto",
                    help="byte order of the SU side: read from an SU source, written to an SU "
                         "target (default: auto; the machine's order when writing)")
+    q.add_argument("--source-byteorder", choices=["little", "big", "auto"], default="auto",
+                   help="from SU to SU: the byte order of SRC (default: found from its bytes)")
     q.set_defaults(func=run)
 
 
+def _seekable(f) -> bool:
+    try:
+        return bool(f.seekable())
+    except (OSError, ValueError):
+        return False
+
+
 def run(args) -> int:
-    if args.source == "-" and args.source_format is None:
-        raise UsageError("reading standard input needs --from dataset or --from su")
+    if args.source == "-" and args.source_format is None and not _seekable(sys.stdin.buffer):
+        raise UsageError(STDIN_NEEDS_FROM)
     current["file"] = None if args.source == "-" else args.source
     source = sys.stdin.buffer if args.source == "-" else args.source
     target = sys.stdout.buffer if args.target == "-" else args.target
@@ -38,10 +48,10 @@ def run(args) -> int:
             progress = None
     try:
         n = su.convert(source, target, args.source_format, args.target_format, args.byteorder,
-                       progress=progress)
+                       progress=progress, source_byteorder=args.source_byteorder)
     finally:
         if progress is not None:
             progress.close()
     if args.target != "-":
-        print(f"{args.target}: {n} traces", file=sys.stderr)
+        print(f"{args.target}: {plural(n, 'trace')}", file=sys.stderr)
     return 0
