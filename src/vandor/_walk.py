@@ -150,7 +150,8 @@ class Source:
         return len(self.ahead)
 
     def readinto(self, view: memoryview) -> int:
-        """Reads into `view`, returning how much; 0 only at the end."""
+        """Reads into `view` (any C-contiguous buffer); returns the bytes read, 0 only at the end."""
+        view = memoryview(view).cast("B")  # a row of an array counts bytes, not rows
         if self.ahead:
             n = min(len(view), len(self.ahead))
             view[:n] = self.ahead[:n]
