@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "segy/common/names.h"
+#include "segy/dataset/row_block.h"
 #include "segy/module/module.h"
 #include "segy/record/header_dtype.h"
 
@@ -31,9 +32,15 @@ int raise_read(const char* message) {
     return -1;
 }
 
+int Rows::resize(const Ref& block, Py_ssize_t size, char** data) {
+    if (row_block_resize(block.get(), size) < 0) return -1;
+    *data = row_block_data(block.get());
+    return 0;
+}
+
 int Rows::init() {
-    headers_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (want_samples_) samples_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    headers_ = Ref::steal(row_block_new());
+    if (want_samples_) samples_ = Ref::steal(row_block_new());
     return headers_ && (!want_samples_ || samples_) ? 0 : -1;
 }
 
@@ -48,10 +55,8 @@ int Rows::reserve(Py_ssize_t rows) {
         PyErr_NoMemory();
         return -1;
     }
-    if (PyByteArray_Resize(headers_.get(), rows * kHeader) < 0) return -1;
-    if (want_samples_ && PyByteArray_Resize(samples_.get(), rows * sample_bytes()) < 0) {
-        return -1;
-    }
+    if (resize(headers_, rows * kHeader, &header_data_) < 0) return -1;
+    if (want_samples_ && resize(samples_, rows * sample_bytes(), &sample_data_) < 0) return -1;
     capacity_ = rows;
     return 0;
 }
@@ -69,7 +74,7 @@ int Rows::check(Py_ssize_t index) {
         have_ns_ = true;
         if (want_samples_ && capacity_ > 0) {
             // the sample block is sized now that its width is known
-            if (PyByteArray_Resize(samples_.get(), capacity_ * sample_bytes()) < 0) return -1;
+            if (resize(samples_, capacity_ * sample_bytes(), &sample_data_) < 0) return -1;
         }
         return 0;
     }
@@ -78,7 +83,7 @@ int Rows::check(Py_ssize_t index) {
 }
 
 int Rows::finish(PyObject** headers, PyObject** samples) {
-    if (PyByteArray_Resize(headers_.get(), n_ * kHeader) < 0) return -1;
+    if (resize(headers_, n_ * kHeader, &header_data_) < 0) return -1;
     PyObject* dtype = header_dtype();
     if (dtype == nullptr) return -1;
     Ref np = Ref::steal(module_global(names::np));
@@ -90,7 +95,7 @@ int Rows::finish(PyObject** headers, PyObject** samples) {
     if (!h) return -1;
     if (samples != nullptr) {
         const Py_ssize_t width = have_ns_ ? Py_ssize_t{ns_} : 0;
-        if (PyByteArray_Resize(samples_.get(), n_ * width * 4) < 0) return -1;
+        if (resize(samples_, n_ * width * 4, &sample_data_) < 0) return -1;
         Ref flat = Ref::steal(PyObject_CallFunctionObjArgs(frombuffer.get(), samples_.get(),
                                                            numpy_at_load::float32, nullptr));
         if (!flat) return -1;
