@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "common/io_classes.h"
+
 namespace vandor::write_result {
 
 inline constexpr const char kInvalidLength[] =
@@ -15,14 +17,8 @@ inline constexpr const char kWouldBlock[] = "write could not complete without bl
 // Whether `f` is an io.RawIOBase, whose write() answers None for "would block, nothing taken"
 // where other objects mean "took everything". 1, 0, or -1 + exception.
 inline int is_raw(PyObject* f) {
-    PyObject* io = PyImport_ImportModule("io");
-    if (io == nullptr) return -1;
-    PyObject* raw = PyObject_GetAttrString(io, "RawIOBase");
-    Py_DECREF(io);
-    if (raw == nullptr) return -1;
-    const int is = PyObject_IsInstance(f, raw);
-    Py_DECREF(raw);
-    return is;
+    const IoClasses* io = io_classes();
+    return io == nullptr ? -1 : PyObject_IsInstance(f, io->raw_io_base);
 }
 
 // The interpreter's BlockingIOError for a raw object that took nothing; `delivered` is what

@@ -232,6 +232,73 @@ int skip_forward(Lease* lease, vdr_off_t count) {
     return 0;
 }
 
+// A seek back within what a peeking object has shown or given up lately, done without asking
+// the object: stdio drops its buffer to seek, even within it, and seeks to the start of the block
+// before its target, so what the object showed and stdio has not used is still the object's, and
+// the bytes taken before that are kept for such a block start. Whether it could be done.
+bool seek_back_within_peeked(Lease* lease, vdr_off_t target) {
+    if (target >= lease->peek.taken) {
+        lease->peek.shown = static_cast<Py_ssize_t>(target - lease->peek.taken);
+    } else if (lease->peek.taken - target <= static_cast<vdr_off_t>(lease->peek.past_len)) {
+        lease->peek.shown = 0;
+        lease->peek.replay = static_cast<Py_ssize_t>(lease->peek.taken - target);
+    } else {
+        return false;
+    }
+    lease->cookie.position = target;
+    return true;
+}
+
+// The object's own seek, to `target` in the stream's terms when that is `known` on a peeking
+// object (which is not where stdio is), else as stdio asked. 0, or -1 + exception.
+int seek_object(Lease* lease, off64_t* offset, int whence, vdr_off_t target, bool known) {
+    if (!lease->cookie.seekable) return raise_errno(ESPIPE);
+    vdr_off_t reached;
+    const bool absolute = lease->peek.on && known;
+    if (call_seek(lease->file, absolute ? target : *offset, absolute ? SEEK_SET : whence,
+                  &reached) < 0) {
+        return -1;
+    }
+    lease->cookie.position = reached;
+    if (lease->peek.on) {
+        lease->peek.taken = reached;
+        lease->peek.shown = lease->peek.replay = 0;
+        lease->peek.past_len = lease->peek.past_end = 0;
+    }
+    *offset = reached;
+    return 0;
+}
+
+// Moves the object for stdio, by the cheapest means that keeps its bytes where they belong.
+// 0, or -1 + exception.
+int move_for_seek(Lease* lease, off64_t* offset, int whence) {
+    if (check_in_place(lease) < 0) return -1;
+    lease->cookie.before_seek = lease->cookie.position;
+    lease->peek.shown_before_seek = lease->peek.shown;
+    lease->peek.replay_before_seek = lease->peek.replay;
+    // the target in the stream's terms, where that can be told without asking the object
+    vdr_off_t target = -1;
+    bool known = !lease->writing && (whence == SEEK_SET || whence == SEEK_CUR);
+    if (whence == SEEK_SET) target = *offset;
+    if (whence == SEEK_CUR && __builtin_add_overflow(lease->cookie.position, *offset, &target)) {
+        known = false;
+    }
+    known = known && target >= 0;
+    if (lease->peek.on && known && target < lease->cookie.position &&
+        seek_back_within_peeked(lease, target)) {
+        *offset = target;
+        return 0;
+    }
+    // an object that cannot seek can still move forward, by reading what lies in between; so
+    // does a peeking one, whose own position is short of what it showed
+    if (known && target >= lease->cookie.position && (lease->peek.on || !lease->cookie.seekable)) {
+        if (skip_forward(lease, target - lease->cookie.position) < 0) return -1;
+        *offset = lease->cookie.position;
+        return 0;
+    }
+    return seek_object(lease, offset, whence, target, known);
+}
+
 int cookie_seek(void* cookie, off64_t* offset, int whence) {
     auto* lease = static_cast<Lease*>(cookie);
     // ftello asks this before every answer; the object need not be bothered with it, and the
@@ -245,83 +312,18 @@ int cookie_seek(void* cookie, off64_t* offset, int whence) {
         return -1;
     }
     CallbackScope scope(lease);
-    if (check_in_place(lease) < 0) {
+    if (move_for_seek(lease, offset, whence) < 0) {
         scope.fail();
         return -1;
     }
-    lease->cookie.before_seek = lease->cookie.position;
-    lease->peek.shown_before_seek = lease->peek.shown;
-    lease->peek.replay_before_seek = lease->peek.replay;
-    // the target in the stream's terms, where that can be told without asking the object
-    vdr_off_t target = -1;
-    bool known = !lease->writing && (whence == SEEK_SET || whence == SEEK_CUR);
-    if (whence == SEEK_SET) target = *offset;
-    if (whence == SEEK_CUR && __builtin_add_overflow(lease->cookie.position, *offset, &target)) {
-        known = false;
-    }
-    known = known && target >= 0;
-    // stdio drops its buffer to seek, even within it, and seeks to the start of the block
-    // before its target: what a peeking object showed and stdio has not used is still the
-    // object's, and the bytes taken before that are kept for such a block start
-    if (lease->peek.on && known && target < lease->cookie.position) {
-        bool done = true;
-        if (target >= lease->peek.taken) {
-            lease->peek.shown = static_cast<Py_ssize_t>(target - lease->peek.taken);
-        } else if (lease->peek.taken - target <= static_cast<vdr_off_t>(lease->peek.past_len)) {
-            lease->peek.shown = 0;
-            lease->peek.replay = static_cast<Py_ssize_t>(lease->peek.taken - target);
-        } else {
-            done = false;
-        }
-        if (done) {
-            lease->cookie.position = target;
-            *offset = target;
-            return 0;
-        }
-    }
-    // an object that cannot seek can still move forward, by reading what lies in between; so
-    // does a peeking one, whose own position is short of what it showed
-    if (known && target >= lease->cookie.position && (lease->peek.on || !lease->cookie.seekable)) {
-        if (skip_forward(lease, target - lease->cookie.position) < 0) {
-            scope.fail();
-            return -1;
-        }
-        *offset = lease->cookie.position;
-        return 0;
-    }
-    if (!lease->cookie.seekable) {
-        raise_errno(ESPIPE);
-        scope.fail();
-        return -1;
-    }
-    vdr_off_t reached;
-    const bool absolute = lease->peek.on && known;  // the object is not where stdio is
-    if (call_seek(lease->file, absolute ? target : *offset, absolute ? SEEK_SET : whence,
-                  &reached) < 0) {
-        scope.fail();
-        return -1;
-    }
-    lease->cookie.position = reached;
-    if (lease->peek.on) {
-        lease->peek.taken = reached;
-        lease->peek.shown = lease->peek.replay = 0;
-        lease->peek.past_len = lease->peek.past_end = 0;
-    }
-    *offset = reached;
     return 0;
 }
 
-}  // namespace
-
-DupResult lend_cookie(PyObject* file, bool writing) {
-    auto* lease = new (std::nothrow) Lease;
-    if (lease == nullptr) {
-        PyErr_NoMemory();
-        return failed_dup();
-    }
-    hold(lease, file);
-    lease->route = Route::cookie;
-    lease->writing = writing;
+// The object's methods that the stream calls: write, or readinto (else read); whether it can
+// seek, and where it is then; for writing, whether None from write() means "nothing taken".
+// 0, or -1 + exception (TypeError for an object without the method the mode needs).
+int find_methods(Lease* lease, PyObject* file) {
+    const bool writing = lease->writing;
     Ref method;
     int found = lookup(file, writing ? "write" : "readinto", &method);
     if (found == 0 && !writing) {
@@ -329,15 +331,11 @@ DupResult lend_cookie(PyObject* file, bool writing) {
     } else if (found > 0 && !writing) {
         lease->cookie.use_readinto = true;
     }
-    if (found <= 0) {
-        if (found == 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "a binary file object with %s() is required, not '%.200s'",
-                         writing ? "write" : "read", Py_TYPE(file)->tp_name);
-        }
-        delete lease;
-        return failed_dup();
+    if (found == 0) {
+        PyErr_Format(PyExc_TypeError, "a binary file object with %s() is required, not '%.200s'",
+                     writing ? "write" : "read", Py_TYPE(file)->tp_name);
     }
+    if (found <= 0) return -1;
     found = lookup(file, "seekable", &method);
     if (found > 0) {
         Ref answer = Ref::steal(PyObject_CallNoArgs(method.get()));
@@ -349,27 +347,35 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         found = write_result::is_raw(file);
         lease->cookie.raw = found > 0;
     }
-    if (found < 0) {
-        delete lease;
-        return failed_dup();
+    return found < 0 ? -1 : 0;
+}
+
+// A reader peeks where the object can: peeking is preferred even on an object that can seek, as
+// a compressed object would decompress from its start to seek back, and one over a pipe could
+// not at all. 0, or -1 + exception.
+int set_up_peeking(Lease* lease, PyObject* file) {
+    Ref method;
+    const int found = lookup(file, "peek", &method);
+    if (found < 0) return -1;
+    lease->peek.on = found > 0;
+    lease->peek.taken = lease->cookie.position;
+    if (!lease->peek.on) return 0;
+    lease->peek.past = static_cast<char*>(std::malloc(kKeptSize));
+    if (lease->peek.past == nullptr) {
+        PyErr_NoMemory();
+        return -1;
     }
-    if (!writing) {
-        // peeking is preferred even on an object that can seek: a compressed object would
-        // decompress from its start to seek back, and one over a pipe could not at all
-        found = lookup(file, "peek", &method);
-        if (found < 0) {
-            delete lease;
-            return failed_dup();
-        }
-        lease->peek.on = found > 0;
-        lease->peek.taken = lease->cookie.position;
-        if (lease->peek.on) lease->peek.past = static_cast<char*>(std::malloc(kKeptSize));
-        if (lease->peek.on && lease->peek.past == nullptr) {
-            delete lease;
-            PyErr_NoMemory();
-            return failed_dup();
-        }
-    }
+    return 0;
+}
+
+// The stdio stream over the lease, buffered wherever the object can get back what was read
+// ahead. stdio fills an unbuffered cookie stream a byte per call, a Python call per byte, so an
+// object that can seek is put back where the reader stopped, and one that can peek (a buffered
+// pipe) lends its own buffer and gives up only what was used. Any other object is read
+// unbuffered, so stdio never takes from it more than it hands on. The stream, or
+// {nullptr, -1} + exception with the lease deleted.
+DupResult open_cookie_stream(Lease* lease) {
+    const bool writing = lease->writing;
     const std::size_t buffer_size = writing ? kBufferSize : kReadAheadSize;
     if (writing || lease->cookie.seekable || lease->peek.on) {
         lease->buffer = static_cast<char*>(std::malloc(buffer_size));
@@ -391,17 +397,31 @@ DupResult lend_cookie(PyObject* file, bool writing) {
         delete lease;
         return failed_dup();
     }
-    // stdio fills an unbuffered cookie stream a byte per call, a Python call per byte, so reads
-    // are buffered wherever the object can get back what was read ahead: an object that can
-    // seek is put back where the reader stopped, and one that can peek (a buffered pipe) lends
-    // its own buffer and gives up only what was used. Any other object is read unbuffered, so
-    // stdio never takes from it more than it hands on.
     const int set = lease->buffer != nullptr ? setvbuf(stream, lease->buffer, _IOFBF, buffer_size)
                                              : setvbuf(stream, nullptr, _IONBF, 0);
     if (set != 0) return abandon(stream, lease);
     lease->stream = stream;
-    enlist(lease);
     return {stream, lease->cookie.position};
+}
+
+}  // namespace
+
+DupResult lend_cookie(PyObject* file, bool writing) {
+    auto* lease = new (std::nothrow) Lease;
+    if (lease == nullptr) {
+        PyErr_NoMemory();
+        return failed_dup();
+    }
+    hold(lease, file);
+    lease->route = Route::cookie;
+    lease->writing = writing;
+    if (find_methods(lease, file) < 0 || (!writing && set_up_peeking(lease, file) < 0)) {
+        delete lease;
+        return failed_dup();
+    }
+    const DupResult lent = open_cookie_stream(lease);
+    if (lent.stream != nullptr) enlist(lease);
+    return lent;
 }
 
 void close_cookie(Lease* lease, SavedError* first) {

@@ -47,6 +47,28 @@ int reads_by_position(int fd) {
     return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) ? 1 : 0;
 }
 
+// A binary object, open, with its pending writes handed on: flushing first lets the stream write
+// past them, and a closed object refuses it with its own error. 0, or -1 + exception.
+int check_ready(PyObject* file) {
+    const IoClasses* io = io_classes();
+    const int text = io != nullptr ? PyObject_IsInstance(file, io->text_io_base) : -1;
+    if (text != 0) {
+        if (text > 0) {
+            PyErr_Format(PyExc_TypeError, "a binary file object is required, not '%.200s'",
+                         Py_TYPE(file)->tp_name);
+        }
+        return -1;
+    }
+    Ref method;
+    int found = lookup(file, "flush", &method);
+    if (found > 0) found = Ref::steal(PyObject_CallNoArgs(method.get())) ? 1 : -1;
+    if (found < 0) return -1;
+    found = lookup(file, "closed", &method);
+    if (found > 0) found = PyObject_IsTrue(method.get());
+    if (found > 0) PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
+    return found != 0 ? -1 : 0;
+}
+
 DupResult PyFile_Dup(PyObject* file, char* mode) {
     bool writing;
     if (mode != nullptr && std::strcmp(mode, "rb") == 0) {
@@ -62,31 +84,8 @@ DupResult PyFile_Dup(PyObject* file, char* mode) {
         return failed_dup();
     }
     // before anything touches the object: another stream may own its position
-    if (check_not_lent(file) < 0) return failed_dup();
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
-    if (!io) return failed_dup();
-    Ref text_base = Ref::steal(PyObject_GetAttrString(io.get(), "TextIOBase"));
-    const int text = text_base ? PyObject_IsInstance(file, text_base.get()) : -1;
-    if (text != 0) {
-        if (text > 0) {
-            PyErr_Format(PyExc_TypeError, "a binary file object is required, not '%.200s'",
-                         Py_TYPE(file)->tp_name);
-        }
-        return failed_dup();
-    }
-    // Flushing hands the object's pending writes on before the stream writes past them, and a
-    // closed object refuses it with its own error.
-    Ref method;
-    int found = lookup(file, "flush", &method);
-    if (found > 0) found = Ref::steal(PyObject_CallNoArgs(method.get())) ? 1 : -1;
-    if (found < 0) return failed_dup();
-    found = lookup(file, "closed", &method);
-    if (found > 0) found = PyObject_IsTrue(method.get());
-    if (found != 0) {
-        if (found > 0) PyErr_SetString(PyExc_ValueError, "I/O operation on closed file.");
-        return failed_dup();
-    }
-    const int plain = is_plain_io_file(file, io.get());
+    if (check_not_lent(file) < 0 || check_ready(file) < 0) return failed_dup();
+    const int plain = is_plain_io_file(file);
     if (plain < 0) return failed_dup();
     if (plain > 0) {
         const int fd = PyObject_AsFileDescriptor(file);

@@ -14,6 +14,13 @@ side_build() {
     for f in src/vandor/*.py src/vandor/*.pyi src/vandor/py.typed; do
         [ -e "$f" ] && ln -sfn "$PWD/$f" "$build/pkg/vandor/${f##*/}"
     done
+    # so are its subpackages (the command-line tool's); the built headers are the build's own
+    local d
+    for d in src/vandor/*/; do
+        d=${d%/}
+        case ${d##*/} in include | __pycache__) continue ;; esac
+        [ -e "$d/__init__.py" ] && ln -sfn "$PWD/$d" "$build/pkg/vandor/${d##*/}"
+    done
     local generator=()
     command -v ninja >/dev/null && generator=(-G Ninja)
     cmake -S . -B "$build" "${generator[@]}" -DPython_EXECUTABLE="$python" \

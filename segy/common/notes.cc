@@ -11,6 +11,7 @@
 
 #include "common/ref.h"
 #include "common/saved_error.h"
+#include "segy/common/count.h"
 #include "segy/common/names.h"
 #include "segy/common/pycalls.h"
 
@@ -21,7 +22,6 @@
 namespace vandor::segymod {
 namespace {
 
-constexpr std::int64_t kCountBytes = 4;
 constexpr std::int64_t kSmallestTrace = 240 + 4;  // a header and one sample
 
 // A name longer than this is cut short in the note: a file object's `name` can be any string, and
@@ -75,13 +75,8 @@ std::string format(const char* fmt, ...) {
     return n > 0 ? std::string(buf) : std::string();
 }
 
-std::int32_t swapped(const unsigned char b[4]) {
-    return static_cast<std::int32_t>(std::uint32_t{b[3]} | std::uint32_t{b[2]} << 8 |
-                                     std::uint32_t{b[1]} << 16 | std::uint32_t{b[0]} << 24);
-}
-
 bool fits(std::int64_t count, std::int64_t size) {
-    return count >= 0 && kCountBytes + count * kSmallestTrace <= size;
+    return count >= 0 && std::int64_t{kCountBytes} + count * kSmallestTrace <= size;
 }
 
 // What the first bytes of a stored dataset suggest when its count is wrong: a compressed file,
@@ -90,7 +85,7 @@ std::string suspect(const unsigned char b[4], std::int64_t size) {
     if (b[0] == 0x1f && b[1] == 0x8b) {
         return "; this looks like a gzip file: open it with gzip.open and pass the file object";
     }
-    const std::int32_t other = swapped(b);
+    const std::int32_t other = decode_count_swapped(b);
     if (size >= 0 && fits(other, size)) {
         return format(
             "; read in the other byte order the count would be %d, which the file can "
@@ -112,7 +107,8 @@ std::string count_clause(const CountCheck& check) {
     std::string out = format(
         "; the count says %d traces, which need at least %lld bytes, but the file is %lld "
         "bytes long",
-        check.count, static_cast<long long>(kCountBytes + check.count * kSmallestTrace),
+        check.count,
+        static_cast<long long>(std::int64_t{kCountBytes} + check.count * kSmallestTrace),
         static_cast<long long>(size));
     unsigned char head[4];
     if (pread(check.fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head)) {
@@ -226,14 +222,13 @@ int note_count_overflow(PyObject* source, const unsigned char raw[4]) {
     return with_note([&] {
         Ref name = describe(source);
         if (!name) return Ref();
-        const std::uint32_t value = std::uint32_t{raw[0]} | std::uint32_t{raw[1]} << 8 |
-                                    std::uint32_t{raw[2]} << 16 | std::uint32_t{raw[3]} << 24;
+        const std::uint32_t value = decode_count(raw);
         std::string what = format(
             "the trace count (the first 4 bytes of the stored dataset) reads %u, "
             "more than a signed 32-bit count can hold",
             value);
         what += suspect(raw, -1);
-        const std::int32_t other = swapped(raw);
+        const std::int32_t other = decode_count_swapped(raw);
         if (other >= 0 && !(raw[0] == 0x1f && raw[1] == 0x8b)) {
             what += format("; read in the other byte order it would be %d", other);
         }

@@ -15,6 +15,7 @@
 #include "common/write_result.h"
 #include "segy/bridge/bridge.h"
 #include "segy/common/args.h"
+#include "segy/common/count.h"
 #include "segy/common/errors.h"
 #include "segy/common/names.h"
 #include "segy/common/notes.h"
@@ -27,8 +28,6 @@
 
 namespace vandor::segymod {
 namespace {
-
-constexpr Py_ssize_t kCountBytes = sizeof(std::int32_t);
 
 DatasetObject* as_dataset(PyObject* self) {
     return reinterpret_cast<DatasetObject*>(self);
@@ -121,6 +120,40 @@ struct StoredWrite {
     off_t head = -1;           // where the count went; -1 when the stream cannot tell
 };
 
+// Where a count is put right once the traces are out: how each kind of target reports its
+// position, moves, and takes the count's bytes. Each answers 0, or -1 + exception.
+struct StdioTarget {  // a lent stdio stream
+    FILE* fp;
+    std::int64_t written;  // for the error of a stream that cannot go back
+    std::int32_t count;
+    int tell(std::int64_t* at) {
+        // flushing first tells a failing device apart from a stream that cannot go back
+        if (std::fflush(fp) != 0) return raise_stream_error();
+        *at = ftello(fp);
+        return *at < 0 ? raise_count_not_rewritten(written, count) : 0;
+    }
+    int seek(std::int64_t at, bool back) {
+        if (fseeko(fp, at, SEEK_SET) == 0) return 0;
+        return back ? raise_count_not_rewritten(written, count) : raise_stream_error();
+    }
+    int write(const CountBytes& bytes) {
+        if (std::fwrite(bytes.data(), kCountBytes, 1, fp) == 1) return 0;
+        PyErr_SetString(PyExc_OSError, kErrorWritingCount);
+        return -1;
+    }
+};
+
+// The one way both writers put the count right once the traces are out: `written` goes over the
+// count at head_at(end) (`end` being where the traces ended), and the target goes back to `end`,
+// where it is left. 0, or -1 + exception.
+template <typename Target, typename HeadAt>
+int mend_count(Target* t, HeadAt&& head_at, std::int32_t written) {
+    std::int64_t end;
+    if (t->tell(&end) < 0 || t->seek(head_at(end), true) < 0) return -1;
+    if (t->write(encode_count(written)) < 0) return -1;
+    return t->seek(end, false);
+}
+
 // Writes the count, then every trace the dataset yields, then mends the count when the traces
 // did not match it.
 // `target` is the object written to, for the notes. Errors of the iteration are the source's
@@ -133,7 +166,7 @@ int write_stored(PyObject* self, Source* src, PyObject* target, FILE* fp, bool s
     const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : 0;
     if (flags < 0 || (flags & O_APPEND)) out->head = -1;
     const std::int32_t count = head_count(self, *src, seekable && out->head >= 0);
-    if (std::fwrite(&count, kCountBytes, 1, fp) != 1) {
+    if (std::fwrite(encode_count(count).data(), kCountBytes, 1, fp) != 1) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kErrorWritingCount);
         return note_write_error(target, -1);
     }
@@ -150,21 +183,11 @@ int write_stored(PyObject* self, Source* src, PyObject* target, FILE* fp, bool s
     }
     if (PyErr_Occurred()) return -1;
     if (out->written == count) return 0;
-    const auto written = static_cast<std::int32_t>(out->written);
     if (out->head < 0) return raise_count_not_rewritten(out->written, count);
-    // flushing first tells a failing device apart from a stream that cannot go back
-    if (std::fflush(fp) != 0) return raise_stream_error();
-    const off_t end = ftello(fp);
-    if (end < 0 || fseeko(fp, out->head, SEEK_SET) != 0) {
-        return raise_count_not_rewritten(out->written, count);
-    }
-    if (std::fwrite(&written, kCountBytes, 1, fp) != 1) {
-        PyErr_SetString(PyExc_OSError, kErrorWritingCount);
-        return -1;
-    }
-    // back to the end of what was written, which is where the bridge leaves the file object
-    if (fseeko(fp, end, SEEK_SET) != 0) return raise_stream_error();
-    return 0;
+    StdioTarget t{fp, out->written, count};
+    const off_t head = out->head;
+    return mend_count(
+        &t, [head](std::int64_t) { return head; }, static_cast<std::int32_t>(out->written));
 }
 
 // A new name entered into the directory is durable only once the directory is synced too.
@@ -249,19 +272,22 @@ int write_all(StreamTarget* t, const void* buf, Py_ssize_t len) {
     return 0;
 }
 
-// Puts `written` over the count that went out `total` bytes before the current position.
-int rewrite_stream_count(StreamTarget* t, std::int64_t total, std::int32_t written) {
-    Ref end = Ref::steal(PyObject_CallMethodNoArgs(t->f, names::tell));
-    if (!end) return -1;
-    const long long end_pos = PyLong_AsLongLong(end.get());
-    if (end_pos == -1 && PyErr_Occurred()) return -1;
-    Ref head = Ref::steal(PyLong_FromLongLong(end_pos - total));
-    if (!head) return -1;
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(t->f, names::seek, head.get()));
-    if (!r || write_all(t, &written, kCountBytes) < 0) return -1;
-    r = Ref::steal(PyObject_CallMethodOneArg(t->f, names::seek, end.get()));
-    return r ? 0 : -1;
-}
+// A target reached through its methods, as a place to mend the count in.
+struct PythonTarget {
+    StreamTarget* t;
+    int tell(std::int64_t* at) {
+        Ref r = Ref::steal(PyObject_CallMethodNoArgs(t->f, names::tell));
+        if (!r) return -1;
+        *at = PyLong_AsLongLong(r.get());
+        return *at == -1 && PyErr_Occurred() ? -1 : 0;
+    }
+    int seek(std::int64_t at, bool /*back*/) {
+        Ref pos = Ref::steal(PyLong_FromLongLong(at));
+        Ref r = pos ? Ref::steal(PyObject_CallMethodOneArg(t->f, names::seek, pos.get())) : Ref();
+        return r ? 0 : -1;
+    }
+    int write(const CountBytes& bytes) { return write_all(t, bytes.data(), kCountBytes); }
+};
 
 int write_to_stream(PyObject* self, Source* src, PyObject* f, std::int64_t* written) {
     const int raw = write_result::is_raw(f);
@@ -271,7 +297,7 @@ int write_to_stream(PyObject* self, Source* src, PyObject* f, std::int64_t* writ
     int seekable = src->stream ? can_seek(f) : -2;
     if (seekable == -1) return -1;
     const std::int32_t count = head_count(self, *src, seekable == 1);
-    if (write_all(&t, &count, kCountBytes) < 0) return note_write_error(f, -1);
+    if (write_all(&t, encode_count(count).data(), kCountBytes) < 0) return note_write_error(f, -1);
     std::int64_t total = kCountBytes;
     Ref it = src->it ? std::move(src->it) : Ref::steal(PyObject_GetIter(self));
     if (!it) return -1;
@@ -300,7 +326,11 @@ int write_to_stream(PyObject* self, Source* src, PyObject* f, std::int64_t* writ
     if (!mended) {
         if (seekable == -2 && (seekable = can_seek(f)) < 0) return -1;
         if (seekable) {
-            if (rewrite_stream_count(&t, total, static_cast<std::int32_t>(*written)) < 0) {
+            // the count went out `total` bytes before where the traces end
+            PythonTarget target{&t};
+            if (mend_count(
+                    &target, [total](std::int64_t end) { return end - total; },
+                    static_cast<std::int32_t>(*written)) < 0) {
                 return -1;
             }
             mended = true;
@@ -309,6 +339,58 @@ int write_to_stream(PyObject* self, Source* src, PyObject* f, std::int64_t* writ
     Ref flushed = Ref::steal(PyObject_CallMethodNoArgs(f, names::flush));
     if (!flushed) return note_flush_error(f, *written);
     return mended ? 0 : raise_count_not_rewritten(*written, count);
+}
+
+// to_file onto the very file an on-disk dataset reads: nothing to write. 1 when `filename` is
+// (or names) that file, 0 when not, -1 + exception.
+int writes_own_backing(DatasetObject* ds, PyObject* filename) {
+    const int on_disk = dataset_test(reinterpret_cast<PyObject*>(ds), names::on_disk);
+    if (on_disk <= 0) return on_disk;
+    return filename == ds->file ? 1 : names_backing_file(ds, filename);
+}
+
+// Where to_file writes: a file object as it is, or a path opened "wb" here.
+struct FileTarget {
+    Ref manager;  // entered around the write: a nullcontext, or the file opened here
+    Ref name;     // what may back the dataset afterwards (the path, or the object's name); may
+                  // be empty
+    Ref created;  // os.fspath of the path opened here; empty for a file object
+};
+
+// 0, or -1 + exception.
+int open_file_target(PyObject* filename, FileTarget* out) {
+    if (has_attr_quiet(filename, names::write)) {
+        out->manager = Ref::steal(nullcontext(filename));
+        if (!out->manager) return -1;
+        out->name = Ref::steal(PyObject_GetAttr(filename, names::name));
+        if (!out->name) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+        }
+        return 0;
+    }
+    out->created = Ref::steal(fspath(filename));
+    if (!out->created) return -1;
+    out->manager = Ref::steal(open_file(out->created.get(), names::wb));
+    if (!out->manager) return -1;
+    out->name = Ref::borrow(filename);
+    return 0;
+}
+
+// The body of to_file's `with`: writes into `f` and tells whether the target's name may back the
+// dataset from now on. 0, or -1 + exception.
+int write_file_target(PyObject* self, Source* src, PyObject* f, const FileTarget& target,
+                      StoredWrite* out, bool* keep_name) {
+    const int regular = is_regular_file(f);
+    if (regular < 0 || write_to_file(self, src, f, target.created.get(), regular, out) < 0) {
+        return -1;
+    }
+    // a name backs the dataset only if reading it from byte 0 gives back what was written:
+    // a FIFO could not be read again, and a device would read back something else
+    PyObject* name = target.name.get();
+    *keep_name = name != nullptr && out->head == 0 && is_path(name) &&
+                 (target.created ? regular == 1 : name_holds_writes(f, name));
+    return 0;
 }
 
 constexpr const char* kFromFileNames[] = {"filename"};
@@ -424,56 +506,27 @@ PyObject* dataset_to_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* filename;
     if (parse_args(kToFile, args, kwargs, &filename) < 0) return nullptr;
     DatasetObject* ds = as_dataset(self);
-    const int on_disk = dataset_test(self, names::on_disk);
-    if (on_disk < 0) return nullptr;
-    if (on_disk) {
-        const int own = filename == ds->file ? 1 : names_backing_file(ds, filename);
-        if (own < 0) return nullptr;
-        if (own) return Py_NewRef(self);
-    }
+    const int own = writes_own_backing(ds, filename);
+    if (own != 0) return own < 0 ? nullptr : Py_NewRef(self);
     Source src;
     if (open_source(self, &src) < 0 ||
         refuse_writing_over_source(ds, src.it.get(), filename, false) < 0) {
         return nullptr;
     }
-    Ref target, name, created;
-    if (has_attr_quiet(filename, names::write)) {
-        target = Ref::steal(nullcontext(filename));
-        if (!target) return nullptr;
-        name = Ref::steal(PyObject_GetAttr(filename, names::name));
-        if (!name) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-            PyErr_Clear();
-        }
-    } else {
-        created = Ref::steal(fspath(filename));
-        if (!created) return nullptr;
-        target = Ref::steal(open_file(created.get(), names::wb));
-        if (!target) return nullptr;
-        name = Ref::borrow(filename);
-    }
+    FileTarget target;
+    if (open_file_target(filename, &target) < 0) return nullptr;
     StoredWrite out;
     bool keep_name = false;
-    const int status = with_context(target.get(), [&](PyObject* f) {
-        const int regular = is_regular_file(f);
-        if (regular < 0 || write_to_file(self, &src, f, created.get(), regular, &out) < 0) {
-            return -1;
-        }
-        // a name backs the dataset only if reading it from byte 0 gives back what was written:
-        // a FIFO could not be read again, and a device would read back something else
-        keep_name = name && out.head == 0 && is_path(name.get()) &&
-                    (created ? regular == 1 : name_holds_writes(f, name.get()));
-        return 0;
+    const int status = with_context(target.manager.get(), [&](PyObject* f) {
+        return write_file_target(self, &src, f, target, &out, &keep_name);
     });
     if (status < 0) return nullptr;
     if (keep_name) {
-        Py_SETREF(ds->file, name.release());
-        Py_SETREF(ds->iterator, Py_NewRef(Py_None));
+        Py_SETREF(ds->file, target.name.release());
         Py_SETREF(ds->traces, Py_NewRef(Py_None));
-    } else {
-        // the traces or file still back the dataset; a wrapped stream is spent either way
-        Py_SETREF(ds->iterator, Py_NewRef(Py_None));
     }
+    // the traces or file still back the dataset otherwise; a wrapped stream is spent either way
+    Py_SETREF(ds->iterator, Py_NewRef(Py_None));
     ds->n_traces = static_cast<std::int32_t>(out.written);
     return Py_NewRef(self);
 }

@@ -60,17 +60,17 @@ class UniformFiles {
 UniformFiles uniform_files;
 
 // Walks every header of the file from the first, as iteration would, asking only whether each
-// trace has ns `ns`: if all do, trace i lies at kCountBytes + i * step and nowhere else. Small
+// trace has ns `ns`: if all do, trace i lies at kFirstTrace + i * step and nowhere else. Small
 // traces are read in whole batches (one read a batch costs far less than one a header), large
 // ones by their ns field alone. 1 uniform, 0 not, -1 + exception.
 int walk_uniform(const PathRead& f, unsigned ns) {
     const off_t step = kHeader + off_t{ns} * 4;
-    const off_t n = (f.size - kCountBytes) / step;
+    const off_t n = (f.size - kFirstTrace) / step;
     constexpr off_t kAt = offsetof(::segy, ns);
     if (std::size_t{ns} * 4 > kScatterSampleBytes) {
         for (off_t i = 0; i < n; ++i) {
             std::uint16_t at;  // the field as stored, as ns_of reads it
-            const Py_ssize_t got = pread_full(f.fd, &at, sizeof at, kCountBytes + i * step + kAt);
+            const Py_ssize_t got = pread_full(f.fd, &at, sizeof at, kFirstTrace + i * step + kAt);
             if (got < 0) return -1;
             if (got != sizeof at || at != ns) return 0;
         }
@@ -79,7 +79,7 @@ int walk_uniform(const PathRead& f, unsigned ns) {
     std::vector<char> block(kBatchTraces * static_cast<std::size_t>(step));
     for (off_t i = 0; i < n; i += kBatchTraces) {
         const off_t m = std::min<off_t>(kBatchTraces, n - i);
-        const Py_ssize_t got = pread_full(f.fd, block.data(), m * step, kCountBytes + i * step);
+        const Py_ssize_t got = pread_full(f.fd, block.data(), m * step, kFirstTrace + i * step);
         if (got < 0) return -1;
         if (got != m * step) return 0;  // the file shrank under us: not proven
         for (off_t j = 0; j < m; ++j) {
@@ -104,8 +104,8 @@ int proven_uniform(const PathRead& f, unsigned ns) {
 
 int fixed_step_offset(const PathRead& f, const char* first, Py_ssize_t start, off_t* offset) {
     const off_t step = kHeader + off_t{ns_of(first)} * 4;
-    *offset = kCountBytes + static_cast<off_t>(start) * step;
-    if ((f.size - kCountBytes) % step != 0 || *offset + kHeader > f.size) return 0;
+    *offset = kFirstTrace + static_cast<off_t>(start) * step;
+    if ((f.size - kFirstTrace) % step != 0 || *offset + kHeader > f.size) return 0;
     for (Py_ssize_t back = std::min<Py_ssize_t>(start, 2); back > 0; --back) {
         char at[kHeader];
         const Py_ssize_t n = pread_full(f.fd, at, kHeader, *offset - (back - 1) * step);

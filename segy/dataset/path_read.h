@@ -10,9 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "segy/common/count.h"
+
 namespace vandor::segymod {
 
-inline constexpr off_t kCountBytes = sizeof(std::int32_t);
+// where the first trace begins, after the count
+inline constexpr off_t kFirstTrace = kCountBytes;
 inline constexpr int kBatchTraces = 512;  // two iovecs a trace, within IOV_MAX (1024)
 // headers only: traces with more sample bytes than this are skipped by offset, not read through
 inline constexpr std::size_t kScatterSampleBytes = 2048;

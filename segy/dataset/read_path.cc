@@ -304,9 +304,9 @@ int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) 
     stop = std::min<Py_ssize_t>(stop, f.count);
     if (start >= stop) return 0;
     char first[kHeader];
-    const Py_ssize_t got = pread_full(f.fd, first, kHeader, kCountBytes);
+    const Py_ssize_t got = pread_full(f.fd, first, kHeader, kFirstTrace);
     if (got < 0) return -1;
-    if (got != kHeader) return raise_short(f, 0, kCountBytes, false);
+    if (got != kHeader) return raise_short(f, 0, kFirstTrace, false);
     off_t offset;
     const int fixed = fixed_step_offset(f, first, start, &offset);
     if (fixed < 0) return -1;
@@ -315,7 +315,7 @@ int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) 
         if (r != kDoubt) return r;
         if (rows->reset() < 0) return -1;
     }
-    off_t walked = kCountBytes;
+    off_t walked = kFirstTrace;
     if (walk_to(f, 0, start, &walked) < 0) return -1;
     return RangeReader(f, rows, false).run(walked, start, stop);
 }

@@ -134,12 +134,7 @@ int is_regular_file(PyObject* f) {
 }
 
 bool name_holds_writes(PyObject* f, PyObject* name) {
-    Ref io = Ref::steal(module_global(names::io));
-    if (!io) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool direct = is_plain_io_file(f, io.get()) == 1;
+    const bool direct = is_plain_io_file(f) == 1;
     PyErr_Clear();
     if (!direct || is_regular_file(f) != 1) return false;
     FileId named;
