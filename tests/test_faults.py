@@ -1,5 +1,6 @@
 """Faults: stored datasets cut at every byte, writes failing at every byte, a writer killed half-way."""
 import contextlib
+import ctypes
 import errno
 import gc
 import io
@@ -15,7 +16,7 @@ import traceback
 import numpy as np
 import pytest
 
-from conftest import HEADER, dataset_bytes, open_fds, trace_bytes
+from conftest import HEADER, capsule_pointer, dataset_bytes, open_fds, trace_bytes
 from vandor import segy
 
 SEGY = segy.SEGY
@@ -456,3 +457,165 @@ def test_a_writer_killed_half_way_leaves_whole_traces_then_the_read_error(tmp_pa
     before = open_fds()
     check_read(SEGY.from_file(path), left)
     assert open_fds() == before
+
+
+_table = ctypes.cast(capsule_pointer(SEGY.__dict__["__pyx_vtable__"], None),
+                     ctypes.POINTER(ctypes.c_void_p))
+from_trace_iterator = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)(_table[0])
+
+
+def small_dataset(n=6, ns=9):
+    return SEGY(np.arange(n * ns, dtype=np.float32).reshape(n, ns), 4000)
+
+
+class Reentering(io.RawIOBase):
+    """Bytes whose first read, once armed, runs `hook` (and records the ValueError it meets)."""
+
+    def __init__(self, data):
+        self.inner = io.BytesIO(data)
+        self.hook = None
+        self.refused = []
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        hook, self.hook = self.hook, None
+        if hook is not None:
+            try:
+                hook()
+            except ValueError as e:
+                self.refused.append(str(e))
+        return self.inner.readinto(b)
+
+
+def gather_while_stepped(call, nested):
+    data = stored(small_dataset())
+    f = Reentering(data[4:])
+    stream = segy._FileTraceIterator(f, 6)
+    ds = from_trace_iterator(stream)
+    f.hook = {"step": lambda: next(stream),
+              "set-up": lambda: stream.__init__(Reentering(data[4:]), 6)}[nested]
+    result = getattr(ds, call)()
+    arrays = result if isinstance(result, tuple) else (result,)
+    return f.refused, [a.tobytes() for a in arrays]
+
+
+@pytest.mark.parametrize("nested", ["step", "set-up"])
+@pytest.mark.parametrize("call", ["to_numpy", "headers"])
+def test_a_gather_refuses_a_callback_that_steps_its_stream(call, nested):
+    refused, arrays = in_child(gather_while_stepped, call, nested)
+    assert refused == ["_FileTraceIterator already executing"]
+    # the outer gather went on undisturbed
+    expected = getattr(from_trace_iterator(segy._MemoryTraceIterator(list(small_dataset()))), call)()
+    expected = expected if isinstance(expected, tuple) else (expected,)
+    assert arrays == [a.tobytes() for a in expected]
+
+
+def gather_from_fifo(path, call):
+    signal.alarm(10)  # a gather that blocks on the FIFO ends the child instead of the run
+    ds = SEGY.from_file(path)
+    path.unlink()
+    os.mkfifo(path)
+    messages = []
+    for read in (lambda: getattr(ds, call)(), lambda: SEGY.from_file(path)):
+        try:
+            read()
+        except ValueError as e:
+            messages.append(str(e))
+    return messages
+
+
+@pytest.mark.parametrize("call", ["to_numpy", "headers"])
+def test_a_gather_refuses_a_path_that_became_a_fifo(tmp_path, call):
+    path = tmp_path / "d.bin"
+    path.write_bytes(stored(small_dataset()))
+    gathered, opened = in_child(gather_from_fifo, path, call)
+    assert gathered == opened  # at once, with from_file's own refusal
+
+
+@pytest.mark.parametrize("buffering", [0, -1])
+@pytest.mark.parametrize("promised", [6, 8])
+@pytest.mark.parametrize("write", ["to_stream", "to_file"])
+def test_a_descriptor_that_appends_never_gets_a_provisional_count(tmp_path, write, promised,
+                                                                   buffering):
+    source = tmp_path / "d.bin"
+    source.write_bytes(stored(small_dataset()))
+    out = tmp_path / "out.bin"
+    # the mode says "wb", as sys.stdout.buffer's does when the shell opened it with >>
+    with open(os.open(out, os.O_WRONLY | os.O_CREAT | os.O_APPEND), "wb",
+              buffering=buffering) as f:
+        ds = from_trace_iterator(segy._FileTraceIterator(source, promised))
+        if promised == 6:
+            getattr(ds, write)(f)
+        else:  # a stream that delivers fewer traces than promised: its count cannot be mended
+            with pytest.raises(OSError):
+                getattr(ds, write)(f)
+    if promised == 6:
+        assert out.read_bytes() == source.read_bytes()
+    else:
+        assert out.read_bytes()[:4] != struct.pack("<i", 2 ** 31 - 1)
+
+
+class Shifted:
+    """Shows its file from `start` on, as a member of a container file is shown."""
+
+    def open_at(self, start):
+        self.start = start
+        super().seek(start)
+
+    def seek(self, pos, whence=0):
+        return super().seek(pos + self.start if whence == 0 else pos, whence) - self.start
+
+    def tell(self):
+        return super().tell() - self.start
+
+
+class Window(Shifted, io.FileIO):
+    def __init__(self, path, start):
+        super().__init__(path, "rb")
+        self.open_at(start)
+
+
+class BufferedWindow(Shifted, io.BufferedReader):
+    def __init__(self, path, start):
+        super().__init__(io.FileIO(path, "rb"))
+        self.open_at(start)
+
+
+class RawWindow(io.BufferedReader):
+    """A standard buffered reader over a file object that keeps its own window."""
+
+    def __init__(self, path, start):
+        super().__init__(Window(path, start))
+
+
+class Counting(io.FileIO):
+    def __init__(self, path):
+        super().__init__(path, "wb")
+        self.taken = 0
+
+    def write(self, b):
+        self.taken += len(b)
+        return super().write(b)
+
+
+@pytest.mark.parametrize("window", [Window, BufferedWindow, RawWindow])
+def test_a_subclass_that_moves_its_own_position_is_read_through_its_methods(tmp_path, window):
+    first, second = small_dataset(3, 5), small_dataset(4, 7)
+    second_bytes = stored(second)
+    path = tmp_path / "container.bin"
+    path.write_bytes(stored(first) + second_bytes)
+    with window(path, len(path.read_bytes()) - len(second_bytes)) as f:
+        samples, headers = SEGY.from_file(f).to_numpy()
+    with window(path, len(path.read_bytes()) - len(second_bytes)) as f:
+        traces = [np.array(t) for t in SEGY.from_file(f)]
+    expected, _ = from_trace_iterator(segy._MemoryTraceIterator(list(second))).to_numpy()
+    assert samples.tobytes() == expected.tobytes()
+    assert np.array(traces).tobytes() == expected.tobytes()
+
+
+def test_a_subclass_that_overrides_write_is_written_through_it(tmp_path):
+    with Counting(tmp_path / "out.bin") as f:
+        small_dataset().to_file(f)
+    assert f.taken == (tmp_path / "out.bin").stat().st_size == len(stored(small_dataset()))

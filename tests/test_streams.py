@@ -23,9 +23,15 @@ def stored_size(sample_lists):
 
 
 class Reader(io.BufferedReader):
-    """A plain buffered file whose `seek`, which the hand-back uses, can be made to fail."""
+    """A buffered file whose `seek`, which the hand-back uses, can be made to fail. Having its own
+    seek, it is read through its methods; it does not peek, so what the stream read ahead goes
+    back by seeking."""
 
     fail_seek = False
+
+    @property
+    def peek(self):
+        raise AttributeError("peek")
 
     def seek(self, *args):
         if self.fail_seek:
@@ -332,6 +338,7 @@ def test_file_destructor_reports_a_failed_close(write_dataset, monkeypatch):
     with reader(write_dataset(SAMPLES)) as r:
         before = open_fds()
         s = segy._FileTraceIterator(r, 3)
+        next(s)  # the stream has read ahead, which the hand-back gives back by seeking
         r.fail_seek = True
         seen = []
         monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(str(u.exc_value)))

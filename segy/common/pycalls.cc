@@ -1,8 +1,11 @@
 #include <Python.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 
 #include "segy/common/pycalls.h"
@@ -56,6 +59,16 @@ PyObject* open_file(PyObject* path, PyObject* mode) {
 
 namespace {
 
+// ValueError when `st` (of `path`) is a FIFO or a socket; 0 otherwise.
+int refuse_pipe(PyObject* path, const struct stat& st) {
+    if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode)) return 0;
+    PyErr_Format(PyExc_ValueError,
+                 "%R names a %s, which cannot be reopened for every iteration; pass an open file "
+                 "object instead (for example sys.stdin.buffer)",
+                 path, S_ISFIFO(st.st_mode) ? "pipe" : "socket");
+    return -1;
+}
+
 // ValueError when `path` (an os.fspath result, or whatever the namespace's fspath gave) names a
 // FIFO or a socket. stat follows /dev/stdin and /proc/self/fd/N to what they name and never
 // blocks, as opening a FIFO would. What cannot be examined is left for open() to report.
@@ -73,12 +86,7 @@ int refuse_pipe_path(PyObject* path) {
         Py_XDECREF(encoded);
     }
     PyErr_Clear();
-    if (found != 0 || (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode))) return 0;
-    PyErr_Format(PyExc_ValueError,
-                 "%R names a %s, which cannot be reopened for every iteration; pass an open file "
-                 "object instead (for example sys.stdin.buffer)",
-                 path, S_ISFIFO(st.st_mode) ? "pipe" : "socket");
-    return -1;
+    return found != 0 ? 0 : refuse_pipe(path, st);
 }
 
 }  // namespace
@@ -87,6 +95,32 @@ PyObject* open_for_rereading(PyObject* path) {
     Ref name = Ref::steal(fspath(path));
     if (!name || refuse_pipe_path(name.get()) < 0) return nullptr;
     return open_file(name.get(), names::rb);
+}
+
+int open_descriptor_for_rereading(PyObject* path) {
+    Ref name = Ref::steal(fspath(path));
+    if (!name || refuse_pipe_path(name.get()) < 0) return -1;
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(name.get(), &encoded)) return -1;
+    Ref bytes = Ref::steal(encoded);
+    int fd;
+    do {
+        // a FIFO put in the path's place since it was examined must not wait for a writer
+        fd = open(PyBytes_AS_STRING(bytes.get()), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR && PyErr_CheckSignals() == 0);
+    if (fd < 0) {
+        if (!PyErr_Occurred()) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+        return -1;
+    }
+    struct stat st;
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+    } else if (refuse_pipe(name.get(), st) == 0) {
+        return fd;
+    }
+    close(fd);
+    return -1;
 }
 
 }  // namespace vandor::segymod

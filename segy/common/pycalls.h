@@ -32,6 +32,10 @@ PyObject* open_file(PyObject* path, PyObject* mode);
 // be, since what one open takes is gone for the next, so it is refused (ValueError) before
 // anything is opened. A new reference or nullptr + exception.
 PyObject* open_for_rereading(PyObject* path);
+// The same for a reader that needs only a descriptor: `path` opened for reading without waiting
+// (a FIFO put in its place meanwhile would wait for a writer), a FIFO or a socket refused with
+// the same ValueError. The descriptor (the caller closes it), or -1 + exception.
+int open_descriptor_for_rereading(PyObject* path);
 
 // The interpreter's `with manager as f: body(f)`; body returns 0, or -1 + exception. __exit__
 // always runs once entered; its own error replaces the body's, keeping the body's as context.

@@ -97,8 +97,18 @@ std::int32_t head_count(PyObject* self, const Source& src, bool can_mend) {
     return as_dataset(self)->n_traces;
 }
 
-// Whether the target can seek back over what it took; an object without seekable() cannot, nor
-// one opened for appending, whose writes all land at its end. 1, 0, or -1 + exception.
+// Whether writes through descriptor `fd` all land at the end of the file (O_APPEND), whatever
+// the position says: a count at the front can then never be put right. A descriptor that cannot
+// be asked is taken to append.
+bool descriptor_appends(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags < 0 || (flags & O_APPEND) != 0;
+}
+
+// Whether the target can seek back over what it took and write there; an object without
+// seekable() cannot, nor one that appends: opened for appending (its mode says so), or over a
+// descriptor that appends (sys.stdout.buffer under `>>`, whose mode says "wb"). 1, 0, or -1 +
+// exception.
 int can_seek(PyObject* f) {
     Ref mode = Ref::steal(PyObject_GetAttr(f, names::mode));
     if (mode && PyUnicode_Check(mode.get()) &&
@@ -106,6 +116,10 @@ int can_seek(PyObject* f) {
         return 0;
     }
     PyErr_Clear();
+    Ref fileno = Ref::steal(PyObject_CallMethodNoArgs(f, names::fileno));
+    const int fd = fileno ? PyObject_AsFileDescriptor(fileno.get()) : -1;
+    PyErr_Clear();  // an object without a descriptor answers for itself below
+    if (fd >= 0 && descriptor_appends(fd)) return 0;
     Ref r = Ref::steal(PyObject_CallMethodNoArgs(f, names::seekable));
     if (!r) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -163,8 +177,7 @@ int write_stored(PyObject* self, Source* src, PyObject* target, FILE* fp, bool s
     out->head = ftello(fp);
     // in append mode every write lands at the end: the count could never be put right
     const int fd = fileno(fp);
-    const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : 0;
-    if (flags < 0 || (flags & O_APPEND)) out->head = -1;
+    if (fd >= 0 && descriptor_appends(fd)) out->head = -1;
     const std::int32_t count = head_count(self, *src, seekable && out->head >= 0);
     if (std::fwrite(encode_count(count).data(), kCountBytes, 1, fp) != 1) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, kErrorWritingCount);

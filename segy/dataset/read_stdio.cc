@@ -85,7 +85,15 @@ bool reads_stdio(PyObject* it) {
 
 int gather_stdio(FileStreamObject* s, Py_ssize_t start, Py_ssize_t stop, Rows* rows,
                  bool hand_back) {
-    if (read_stdio(s, start, stop, rows) < 0) {
+    // the steps are the iterator's: a callback of the file object that steps, sets up or closes
+    // the same iterator meanwhile is refused, as it is during the iterator's own steps
+    if (file_refuse_if_running(s) < 0) return -1;
+    int status;
+    {
+        FileRunning running(s);
+        status = read_stdio(s, start, stop, rows);
+    }
+    if (status < 0) {
         // as the iterator does on a failed step: the stream and the file go back, the error stays
         cleanup_after_error([&] {
             Ref closed = Ref::steal(close_stream(s));

@@ -27,30 +27,9 @@ PyObject* call_close_file(FileStreamObject* self) {
     return reinterpret_cast<const FileStreamMethods*>(self->base.methods)->close_file(self);
 }
 
-// The stream of an iterator that is inside a step, its set-up or its close may be running a
-// callback into the file object, which may run any Python code, on this thread or (once it lets
-// the GIL go) on another. A nested step, set-up or close would read, replace or free the stream
-// under the running one, so it is refused as the interpreter refuses a running generator.
-int refuse_if_running(FileStreamObject* self) {
-    if (!self->running) return 0;
-    PyErr_Format(PyExc_ValueError, "%.200s already executing", _PyType_Name(Py_TYPE(self)));
-    return -1;
-}
-
-class Running {
-  public:
-    explicit Running(FileStreamObject* self) : self_(self) { self_->running = 1; }
-    ~Running() { self_->running = 0; }
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
-
-  private:
-    FileStreamObject* self_;
-};
-
 PyObject* file_close_file(FileStreamObject* self) {
-    if (refuse_if_running(self) < 0) return nullptr;
-    Running running(self);
+    if (file_refuse_if_running(self) < 0) return nullptr;
+    FileRunning running(self);
     if (self->stream != nullptr && self->file != Py_None) {
         // the bridge disposes of the stream even when it reports a failure, so the stream is
         // forgotten either way: handing it back again would close it twice
@@ -81,7 +60,7 @@ void close_after_failure(FileStreamObject* self) {
 
 PyObject* file_next_trace(StreamObject* stream) {
     auto* self = reinterpret_cast<FileStreamObject*>(stream);
-    if (refuse_if_running(self) < 0) return nullptr;
+    if (file_refuse_if_running(self) < 0) return nullptr;
     if (stream->position == stream->n_traces) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
@@ -94,7 +73,7 @@ PyObject* file_next_trace(StreamObject* stream) {
     Ref trace;
     ShortRead end;
     {
-        Running running(self);
+        FileRunning running(self);
         trace = Ref::steal(trace_read(self->stream, &end));
     }
     if (!trace) {
@@ -132,7 +111,7 @@ constexpr Signature kInit{"__init__", kInitNames, 2};
 
 int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     FileStreamObject* self = as_file(op);
-    if (refuse_if_running(self) < 0) return -1;
+    if (file_refuse_if_running(self) < 0) return -1;
     PyObject* args_out[2];
     if (parse_args(kInit, args, kwargs, args_out) < 0) return -1;
     std::int32_t n_traces;
@@ -160,7 +139,7 @@ int file_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     self->offset = 4;
 
     {
-        Running running(self);
+        FileRunning running(self);
         char mode[] = "rb";
         bridge::DupResult lent = bridge::PyFile_Dup(self->file, mode);
         if (!PyErr_Occurred()) {
@@ -226,11 +205,17 @@ void file_dealloc(PyObject* op) {
 
 }  // namespace
 
+int file_refuse_if_running(FileStreamObject* self) {
+    if (!self->running) return 0;
+    PyErr_Format(PyExc_ValueError, "%.200s already executing", _PyType_Name(Py_TYPE(self)));
+    return -1;
+}
+
 int file_note_read_error(FileStreamObject* s, const ShortRead& end) {
     if (s->file == nullptr || s->file == Py_None) return -1;
     // naming the file calls into it (fileno, name), which may run any Python code: a nested step
     // or set-up would read on from the failed stream, or replace and free the file being named
-    Running running(s);
+    FileRunning running(s);
     Ref file = Ref::borrow(s->file);
     CountCheck check;
     check.count = s->base.n_traces;

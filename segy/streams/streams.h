@@ -44,6 +44,28 @@ struct FileStreamObject {
                               // byte (the count before it); for the notes of read errors
 };
 
+// A file stream inside a step, its set-up or its close (or a reader taking its steps for it) may
+// be running a callback into the file object, which may run any Python code, on this thread or
+// (once it lets the GIL go) on another. A nested step, set-up or close would read, replace or free
+// the stream under the running one, so it is refused as the interpreter refuses a running
+// generator: 0, or -1 + ValueError "... already executing".
+int file_refuse_if_running(FileStreamObject* self);
+
+// Marks `self` running for its lifetime; nests (the inner one leaves it as it found it).
+class FileRunning {
+  public:
+    explicit FileRunning(FileStreamObject* self) : self_(self), was_(self->running) {
+        self_->running = 1;
+    }
+    ~FileRunning() { self_->running = was_; }
+    FileRunning(const FileRunning&) = delete;
+    FileRunning& operator=(const FileRunning&) = delete;
+
+  private:
+    FileStreamObject* self_;
+    std::int32_t was_;
+};
+
 // Notes the pending read error of trace `position` of `s`, which began at `s->offset`; `end`
 // tells what the read found. Returns -1.
 int file_note_read_error(FileStreamObject* s, const ShortRead& end);
