@@ -266,7 +266,8 @@ base = anon()["RssAnon"]
 ds = segy.SEGY.from_file({str(path)!r})
 s, h = {read}
 m = anon()
-# no file is mapped while reading, so the high-water mark less the file pages is anonymous
+# at most a few MiB of the file are mapped at once while reading, so the high-water mark
+# less the file pages is anonymous but for that
 print(m["VmHWM"] - m["RssFile"] - m["RssShmem"] - base, h.nbytes + (s is not None and s.nbytes))
 """
     from conftest import run_isolated

@@ -98,7 +98,8 @@ int walk_to(const PathRead& f, Py_ssize_t from, Py_ssize_t index, off_t* offset)
     return 0;
 }
 
-// A mapped window is at most this long, so that a read never holds more of the file mapped.
+// A mapped window is at most this long: a read never has more of the file mapped at once, so its
+// resident memory stays that of its result and one window.
 constexpr off_t kWindowBytes = off_t{4} << 20;
 // What the kernel maps around a faulting page of a file anyway.
 constexpr std::size_t kFaultAround = std::size_t{64} << 10;
