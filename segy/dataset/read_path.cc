@@ -4,8 +4,8 @@
 // descriptor. When the traces share one ns, a run of them is copied into their rows out of a
 // window of the file mapped for that run alone (mapped_copy.h), or, where the file cannot be
 // mapped or shrinks under the copy, read by one preadv that scatters headers and samples into
-// their rows; where fixed_steps.h allows, a range starts by arithmetic, else by a walk over the
-// headers before it.
+// their rows. Headers alone of traces too wide for that are read one by one. Where fixed_steps.h
+// allows, a range starts by arithmetic, else by a walk over the headers before it.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -145,7 +145,11 @@ class RangeReader {
         step_ = kHeader + off_t{ns_} * 4;
         const off_t fit = std::max<off_t>(0, (f_.size - offset_) / step_);
         if (rows_->reserve(std::min<off_t>(stop_ - index_, fit)) < 0) return -1;
-        scatter_ = true;  // by mapped windows, which copy headers alone as cheaply as whole traces
+        // Mapped windows copy headers alone as cheaply as whole traces, but only while traces
+        // are narrow: a header every 64 KiB or more costs a fault of its own, more than a pread,
+        // and the window would map (and read from disk) the samples around each one.
+        mapped_ = rows_->samples_wanted() || step_ < off_t{kFaultAround};
+        scatter_ = mapped_ || preadv_runs();
         return 0;
     }
 
@@ -169,10 +173,8 @@ class RangeReader {
         if (end <= offset_) return 0;  // the file ends here
         const off_t from = offset_ / page * page;
         const std::size_t len = static_cast<std::size_t>(end - from);
-        // every page of a window of narrow traces holds bytes to copy: map them in one go
-        const int populate =
-            rows_->samples_wanted() || step_ < off_t{kFaultAround} ? MAP_POPULATE : 0;
-        void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED | populate, f_.fd, from);
+        // every page of the window holds bytes to copy: map them in one go
+        void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED | MAP_POPULATE, f_.fd, from);
         if (p == MAP_FAILED) return kUnmapped;
         const MappedTraces run{static_cast<const char*>(p) + (offset_ - from),
                                static_cast<std::size_t>(end - offset_),
@@ -295,7 +297,7 @@ class RangeReader {
     off_t step_ = 0, offset_ = 0;
     Py_ssize_t index_ = 0, stop_ = 0;
     bool scatter_ = false;
-    bool mapped_ = true;  // until a window cannot be mapped or copied
+    bool mapped_ = false;  // by windows (set by begin()), until one cannot be mapped or copied
     std::vector<char> scratch_;
 };
 
