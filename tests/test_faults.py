@@ -534,27 +534,39 @@ def test_a_gather_refuses_a_path_that_became_a_fifo(tmp_path, call):
     assert gathered == opened  # at once, with from_file's own refusal
 
 
+@pytest.mark.parametrize("own_write", [False, True])
 @pytest.mark.parametrize("buffering", [0, -1])
-@pytest.mark.parametrize("promised", [6, 8])
+@pytest.mark.parametrize("promised, taken", [(6, 0), (8, 0), (6, 1)])
 @pytest.mark.parametrize("write", ["to_stream", "to_file"])
-def test_a_descriptor_that_appends_never_gets_a_provisional_count(tmp_path, write, promised,
-                                                                   buffering):
+def test_a_descriptor_that_appends_never_gets_a_provisional_count(tmp_path, write, promised, taken,
+                                                                   buffering, own_write):
+    data = stored(small_dataset())
     source = tmp_path / "d.bin"
-    source.write_bytes(stored(small_dataset()))
+    source.write_bytes(data)
     out = tmp_path / "out.bin"
     # the mode says "wb", as sys.stdout.buffer's does when the shell opened it with >>
-    with open(os.open(out, os.O_WRONLY | os.O_CREAT | os.O_APPEND), "wb",
-              buffering=buffering) as f:
-        ds = from_trace_iterator(segy._FileTraceIterator(source, promised))
-        if promised == 6:
+    fd = os.open(out, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+    if own_write:  # written through its own write(), not through the descriptor
+        target = Counting(fd) if buffering == 0 else io.BufferedWriter(Counting(fd))
+    else:
+        target = open(fd, "wb", buffering=buffering)
+    with target as f:
+        stream = segy._FileTraceIterator(source, promised)
+        ds = from_trace_iterator(stream)
+        for _ in range(taken):  # stepped past the dataset, which counted on it
+            next(stream)
+        if promised == 6 and not taken:
             getattr(ds, write)(f)
-        else:  # a stream that delivers fewer traces than promised: its count cannot be mended
+        else:  # fewer traces than promised (the source fails, or was stepped): no count to mend
             with pytest.raises(OSError):
                 getattr(ds, write)(f)
-    if promised == 6:
-        assert out.read_bytes() == source.read_bytes()
+    if promised == 6 and not taken:
+        assert out.read_bytes() == data
     else:
         assert out.read_bytes()[:4] != struct.pack("<i", 2 ** 31 - 1)
+        # the promise, then the traces that came, and nothing after them
+        traces = data[4 + taken * (len(data) - 4) // 6:]
+        assert out.read_bytes() == struct.pack("<i", promised) + traces
 
 
 class Shifted:
