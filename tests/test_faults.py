@@ -16,7 +16,7 @@ import traceback
 import numpy as np
 import pytest
 
-from conftest import HEADER, capsule_pointer, dataset_bytes, open_fds, trace_bytes
+from conftest import HEADER, capsule_pointer, dataset_bytes, open_fds, run_isolated, trace_bytes
 from vandor import segy
 
 SEGY = segy.SEGY
@@ -532,6 +532,34 @@ def test_a_gather_refuses_a_path_that_became_a_fifo(tmp_path, call):
     path.write_bytes(stored(small_dataset()))
     gathered, opened = in_child(gather_from_fifo, path, call)
     assert gathered == opened  # at once, with from_file's own refusal
+
+
+@pytest.mark.parametrize("call", ["to_numpy", "headers"])
+def test_a_gather_keeps_the_path_a_callback_makes_the_dataset_drop(tmp_path, monkeypatch, call):
+    path = tmp_path / "d.bin"
+    path.write_bytes(stored(small_dataset()))
+    # the allocator's debug mode fills freed objects, so a path used after its release shows
+    monkeypatch.setenv("PYTHONMALLOC", "debug")
+    proc = run_isolated(f"""
+        import os
+        from vandor import segy
+        path = {str(path)!r}
+        class Named:
+            armed = False
+            def __fspath__(self):
+                if Named.armed:
+                    Named.armed = False
+                    ds.to_memory()  # the dataset lets go of this very object
+                    os.truncate(path, os.path.getsize(path) - 7)  # the gather meets a cut trace
+                return path
+        ds = segy.SEGY.from_file(Named())
+        Named.armed = True
+        try:
+            ds.{call}()
+        except OSError as e:
+            print(type(e).__name__, "named:", any(path in note for note in e.__notes__))
+        """, check=False)
+    assert (proc.returncode, proc.stdout) == (0, "OSError named: True\n"), proc.stderr
 
 
 @pytest.mark.parametrize("own_write", [False, True])
