@@ -630,6 +630,29 @@ class RawWindow(io.BufferedReader):
         super().__init__(Window(path, start))
 
 
+class Relayed(io.FileIO):
+    """The second dataset in a file of its own, whose fileno() hands on the container's
+    descriptor, as a wrapper that relays its source's descriptor does."""
+
+    def __init__(self, path, start):
+        self.container = open(path, "rb")
+        member = path.with_name("member.bin")
+        member.write_bytes(path.read_bytes()[start:])
+        super().__init__(member, "rb")
+
+    def fileno(self):
+        return self.container.fileno()
+
+    def close(self):
+        super().close()
+        self.container.close()
+
+
+class BufferedRelayed(io.BufferedReader):
+    def __init__(self, path, start):
+        super().__init__(Relayed(path, start))
+
+
 class Counting(io.FileIO):
     def __init__(self, path):
         super().__init__(path, "wb")
@@ -640,7 +663,8 @@ class Counting(io.FileIO):
         return super().write(b)
 
 
-@pytest.mark.parametrize("window", [Window, BufferedWindow, RawWindow])
+@pytest.mark.parametrize("window", [Window, BufferedWindow, RawWindow, Relayed,
+                                    BufferedRelayed])
 def test_a_subclass_that_moves_its_own_position_is_read_through_its_methods(tmp_path, window):
     first, second = small_dataset(3, 5), small_dataset(4, 7)
     second_bytes = stored(second)
