@@ -27,7 +27,11 @@ inline int keeps_standard_methods(PyObject* obj, PyObject* cls) {
         }
         if (!Py_IS_TYPE(standard.get(), &PyMethodDescr_Type)) return 0;
         Ref mine = Ref::steal(PyObject_GetAttrString(obj, name));
-        if (!mine) return -1;
+        if (!mine) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            return 0;  // hidden (a property refusing it): not the standard method either
+        }
         if (!PyCFunction_Check(mine.get())) return 0;
         const auto* bound = reinterpret_cast<PyCFunctionObject*>(mine.get());
         const auto* descr = reinterpret_cast<PyMethodDescrObject*>(standard.get());

@@ -653,6 +653,18 @@ class BufferedRelayed(io.BufferedReader):
         super().__init__(Relayed(path, start))
 
 
+class Hiding(io.FileIO):
+    """Opened at the second dataset, hiding a method it does not want called."""
+
+    def __init__(self, path, start):
+        super().__init__(path, "rb")
+        self.seek(start)
+
+    @property
+    def readall(self):
+        raise AttributeError("readall")
+
+
 class Counting(io.FileIO):
     def __init__(self, path):
         super().__init__(path, "wb")
@@ -664,7 +676,7 @@ class Counting(io.FileIO):
 
 
 @pytest.mark.parametrize("window", [Window, BufferedWindow, RawWindow, Relayed,
-                                    BufferedRelayed])
+                                    BufferedRelayed, Hiding])
 def test_a_subclass_that_moves_its_own_position_is_read_through_its_methods(tmp_path, window):
     first, second = small_dataset(3, 5), small_dataset(4, 7)
     second_bytes = stored(second)
