@@ -512,26 +512,28 @@ def test_a_gather_refuses_a_callback_that_steps_its_stream(call, nested):
     assert arrays == [a.tobytes() for a in expected]
 
 
-def gather_from_fifo(path, call):
+def gather_from_fifo(path, call, becomes):
     signal.alarm(10)  # a gather that blocks on the FIFO ends the child instead of the run
     ds = SEGY.from_file(path)
     path.unlink()
-    os.mkfifo(path)
+    os.mkfifo(path) if becomes == "fifo" else path.mkdir()
     messages = []
     for read in (lambda: getattr(ds, call)(), lambda: SEGY.from_file(path)):
         try:
             read()
-        except ValueError as e:
-            messages.append(str(e))
+        except (ValueError, OSError) as e:
+            messages.append((type(e), str(e)))
     return messages
 
 
+@pytest.mark.parametrize("becomes", ["fifo", "directory"])
 @pytest.mark.parametrize("call", ["to_numpy", "headers"])
-def test_a_gather_refuses_a_path_that_became_a_fifo(tmp_path, call):
+def test_a_gather_refuses_a_path_that_became_a_fifo(tmp_path, call, becomes):
     path = tmp_path / "d.bin"
     path.write_bytes(stored(small_dataset()))
-    gathered, opened = in_child(gather_from_fifo, path, call)
-    assert gathered == opened  # at once, with from_file's own refusal
+    gathered, opened = in_child(gather_from_fifo, path, call, becomes)
+    assert gathered == opened  # at once, with from_file's own refusal, naming the path
+    assert issubclass(opened[0], ValueError if becomes == "fifo" else IsADirectoryError)
 
 
 @pytest.mark.parametrize("call", ["to_numpy", "headers"])
