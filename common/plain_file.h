@@ -9,14 +9,15 @@
 
 namespace vandor {
 
-// Whether `obj` reads, writes and moves as the standard class `cls` (which it is an instance of)
-// does: each of those methods `cls` has is its own C method, bound to `obj`, not one a subclass
-// or an instance attribute put in its place. Another method would keep a position or bytes of
-// its own, which a reader or writer of the descriptor behind it would bypass. 1, 0, or -1 +
-// exception.
+// Whether `obj` reads, writes, moves and names its descriptor as the standard class `cls` (which
+// it is an instance of) does: each of those methods `cls` has is its own C method, bound to `obj`,
+// not one a subclass or an instance attribute put in its place. Another method would keep a
+// position or bytes of its own, which a reader or writer of the descriptor behind it would bypass.
+// 1, 0, or -1 + exception.
 inline int keeps_standard_methods(PyObject* obj, PyObject* cls) {
+    // fileno too: the descriptor routes use whatever descriptor it names
     static const char* const kMethods[] = {"read",  "readinto", "read1", "readall",
-                                           "write", "seek",     "tell"};
+                                           "write", "seek",     "tell",  "fileno"};
     for (const char* name : kMethods) {
         Ref standard = Ref::steal(PyObject_GetAttrString(cls, name));
         if (!standard) {
@@ -26,7 +27,11 @@ inline int keeps_standard_methods(PyObject* obj, PyObject* cls) {
         }
         if (!Py_IS_TYPE(standard.get(), &PyMethodDescr_Type)) return 0;
         Ref mine = Ref::steal(PyObject_GetAttrString(obj, name));
-        if (!mine) return -1;
+        if (!mine) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            return 0;  // hidden (a property refusing it): not the standard method either
+        }
         if (!PyCFunction_Check(mine.get())) return 0;
         const auto* bound = reinterpret_cast<PyCFunctionObject*>(mine.get());
         const auto* descr = reinterpret_cast<PyMethodDescrObject*>(standard.get());

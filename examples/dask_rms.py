@@ -5,7 +5,7 @@ written back as a new stored dataset that keeps each RMS in the header field `un
 multiplying a trace by it restores the original amplitudes. The same code runs on a cluster that
 shares the file system: give `Client` the scheduler's address instead of a `LocalCluster`.
 
-    pip install '.[dask]' && python examples/dask_rms.py          # a 1 GiB dataset
+    pip install '.[dask]' && python examples/dask_rms.py          # a 256 MiB dataset
     python examples/dask_rms.py --size-mib 64                      # a quick run
 """
 import argparse
@@ -22,14 +22,22 @@ import vandor.dask as vd
 from vandor import segy
 
 
+def headers_for(index, ns, n):
+    """The headers of the traces numbered `index` (a block of them, made on a worker)."""
+    headers = np.full(len(index), segy.SEGYTrace(np.zeros(ns, np.float32), 4000, ntr=n).header)
+    headers["tracl"] = headers["tracr"] = index + 1
+    headers["cdp"] = 1000 + index // 12
+    return headers
+
+
 def synthetic(n, ns, traces_per_chunk):
-    """A survey made lazily on the workers: noise whose amplitude grows along the line."""
+    """A survey made lazily on the workers: noise whose amplitude grows along the line. The
+    headers are made there too, so that no array travels inside the task graph."""
     gain = da.linspace(0.5, 4.0, n, chunks=traces_per_chunk, dtype=np.float32)
     noise = da.random.default_rng(7).standard_normal((n, ns), chunks=(traces_per_chunk, ns),
                                                      dtype=np.float32)
-    headers = np.full(n, segy.SEGYTrace(np.zeros(ns, np.float32), 4000, ntr=n).header)
-    headers["tracl"] = headers["tracr"] = np.arange(1, n + 1)
-    headers["cdp"] = 1000 + np.arange(n) // 12
+    headers = da.arange(n, chunks=traces_per_chunk).map_blocks(
+        headers_for, ns, n, dtype=segy.HEADER_DTYPE, meta=np.empty(0, segy.HEADER_DTYPE))
     return noise * gain[:, None], headers
 
 
@@ -41,14 +49,15 @@ def with_unscale(headers, rms):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--size-mib", type=int, default=1024, help="size of the dataset (default 1024)")
+    ap.add_argument("--size-mib", type=int, default=256, help="size of the dataset (default 256)")
     ap.add_argument("--ns", type=int, default=1000, help="samples per trace (default 1000)")
     ap.add_argument("--workers", type=int, default=2, help="worker processes (default 2)")
     ap.add_argument("--tmpdir", default=None, help="where the datasets go (default: system temp)")
     args = ap.parse_args()
 
-    n = max(1, args.size_mib * 2**20 // (240 + 4 * args.ns))
-    per = max(1, 64 * 2**20 // (240 + 4 * args.ns))
+    trace = segy.HEADER_DTYPE.itemsize + 4 * args.ns  # bytes of one stored trace
+    n = max(1, args.size_mib * 2**20 // trace)
+    per = max(1, 64 * 2**20 // trace)
     with tempfile.TemporaryDirectory(prefix="vandor-rms-", dir=args.tmpdir) as tmp, \
             LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                          dashboard_address=None) as cluster, Client(cluster):

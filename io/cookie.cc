@@ -415,7 +415,10 @@ DupResult lend_cookie(PyObject* file, bool writing) {
     hold(lease, file);
     lease->route = Route::cookie;
     lease->writing = writing;
-    if (find_methods(lease, file) < 0 || (!writing && set_up_peeking(lease, file) < 0)) {
+    // finding the methods runs the object's own code (seekable(), tell(), its attribute
+    // lookups), which may have lent it meanwhile
+    if (find_methods(lease, file) < 0 || (!writing && set_up_peeking(lease, file) < 0) ||
+        check_not_lent(file) < 0) {
         delete lease;
         return failed_dup();
     }

@@ -18,10 +18,10 @@
 namespace vandor::io {
 namespace {
 
-// A lease with its stdio buffer, or null + MemoryError.
-Lease* new_buffered_lease() {
+// A lease with a stdio buffer of `size` bytes, or null + MemoryError.
+Lease* new_buffered_lease(std::size_t size) {
     auto* lease = new (std::nothrow) Lease;
-    if (lease != nullptr) lease->buffer = static_cast<char*>(std::malloc(kBufferSize));
+    if (lease != nullptr) lease->buffer = static_cast<char*>(std::malloc(size));
     if (lease == nullptr || lease->buffer == nullptr) {
         delete lease;
         PyErr_NoMemory();
@@ -81,7 +81,7 @@ DupResult lend_positioned(PyObject* file, int fd, vdr_off_t pos) {
         raise_errno(flags < 0 ? errno : EBADF);
         return failed_dup();
     }
-    Lease* lease = new_buffered_lease();
+    Lease* lease = new_buffered_lease(kPositionedBufferSize);
     if (lease == nullptr) return failed_dup();
     hold(lease, file);
     // our own descriptor: the caller may close the object while the stream is out
@@ -105,7 +105,7 @@ DupResult lend_positioned(PyObject* file, int fd, vdr_off_t pos) {
         delete lease;
         return failed_dup();
     }
-    if (setvbuf(stream, lease->buffer, _IOFBF, kBufferSize) != 0) {
+    if (setvbuf(stream, lease->buffer, _IOFBF, kPositionedBufferSize) != 0) {
         close(lease->descriptor.fd);
         return abandon(stream, lease);
     }
@@ -119,7 +119,7 @@ DupResult lend_shared(PyObject* file, int fd, vdr_off_t os_pos, bool writing) {
     // a buffered reader's position accounts for its read-ahead; the descriptor's does not
     vdr_off_t pos;
     if (call_tell(file, &pos) < 0) return failed_dup();
-    Lease* lease = new_buffered_lease();
+    Lease* lease = new_buffered_lease(kBufferSize);
     if (lease == nullptr) return failed_dup();
     hold(lease, file);
     const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);

@@ -41,6 +41,9 @@ namespace vandor::io {
 
 // Large enough that a stream of traces costs few system calls or Python calls.
 inline constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+// The positioned route's refills cost no Python call, only a pread: a buffer that stays in the
+// core's own cache makes the copy out of it to each trace cheaper than a larger one saves in reads.
+inline constexpr std::size_t kPositionedBufferSize = std::size_t{128} << 10;
 // Read-ahead on an object that can seek, given back at hand-back by seeking the object to where
 // the reader stopped: small, since a compressed object pays for a backward seek by decompressing
 // again, and every byte read ahead past the end of what the reader takes costs that.

@@ -86,7 +86,8 @@ DupResult PyFile_Dup(PyObject* file, char* mode) {
     // before anything touches the object: another stream may own its position
     if (check_not_lent(file) < 0 || check_ready(file) < 0) return failed_dup();
     const int plain = is_plain_io_file(file);
-    if (plain < 0) return failed_dup();
+    // flush() and the attribute lookups ran the object's own code, which may have lent it
+    if (plain < 0 || check_not_lent(file) < 0) return failed_dup();
     if (plain > 0) {
         const int fd = PyObject_AsFileDescriptor(file);
         if (fd < 0) return failed_dup();

@@ -66,7 +66,7 @@ def trace_bytes(samples, **header):
 # An independent model of the integer and float fields the SU tests set: (offset, struct format).
 SU_FIELDS = {"tracl": (0, "i"), "cdp": (20, "i"), "offset": (36, "i"), "scalco": (70, "h"),
              "delrt": (108, "h"), "muts": (110, "h"), "dt": (116, "H"), "d1": (180, "f"),
-             "ntr": (204, "i"), "mark": (208, "h"), "tail": (238, "h")}
+             "gain": (118, "h"), "ntr": (204, "i"), "mark": (208, "h"), "tail": (238, "h")}
 
 
 def su_trace(samples, order="<", **header):

@@ -266,12 +266,48 @@ base = anon()["RssAnon"]
 ds = segy.SEGY.from_file({str(path)!r})
 s, h = {read}
 m = anon()
-# no file is mapped while reading, so the high-water mark less the file pages is anonymous
+# at most a few MiB of the file are mapped at once while reading, so the high-water mark
+# less the file pages is anonymous but for that
 print(m["VmHWM"] - m["RssFile"] - m["RssShmem"] - base, h.nbytes + (s is not None and s.nbytes))
 """
     from conftest import run_isolated
     peak, size = map(int, run_isolated(code).stdout.split())
     assert peak * 1024 <= size + 16 * 2**20
+
+
+CUTTER = """
+import os, sys
+parent = os.getppid()
+while os.getppid() == parent:  # not a moment longer than the reader
+    os.truncate(sys.argv[1], 4096)
+    os.truncate(sys.argv[1], int(sys.argv[2]))
+"""
+
+
+def test_file_shortened_while_read_raises_instead_of_crashing(tmp_path):
+    """Another process cuts the file short and grows it back, over and over, while it is read
+    whole: every read returns or raises, and the interpreter survives."""
+    path = write(tmp_path, n=4000, ns=1000)
+    code = f"""
+import os, subprocess, sys
+from vandor import segy
+path = {str(path)!r}
+cutter = subprocess.Popen([sys.executable, "-c", {CUTTER!r}, path, str(os.path.getsize(path))],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+try:
+    for _ in range(60):
+        for read in ("to_numpy", "headers"):
+            try:
+                getattr(segy.SEGY.from_file(path), read)()
+            except (OSError, ValueError):
+                pass
+finally:
+    cutter.kill()
+    cutter.wait()
+print("survived")
+"""
+    from conftest import run_isolated
+    assert run_isolated(code, timeout=120).stdout == "survived\n"
 
 
 def test_from_numpy_round_trip_is_byte_identical(tmp_path):

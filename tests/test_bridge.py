@@ -355,3 +355,35 @@ def test_the_objects_own_read_error_reaches_the_caller():
     f = FailsReading(BLOB)
     with pytest.raises(RuntimeError, match="read refused"):
         list(segy.SEGY.from_file(f))
+
+
+class LendsItselfWhileSetUp(io.BytesIO):
+    """Starts an iteration over itself from inside `hook`, which a lend calls while setting up."""
+
+    def __init__(self, data, hook):
+        super().__init__(data)
+        self.hook, self.ds, self.inner = hook, None, None
+
+    def lend_now(self, called):
+        if called == self.hook and self.ds is not None:
+            ds, self.ds = self.ds, None
+            self.inner = iter(ds)
+
+    def flush(self):
+        self.lend_now("flush")
+        return super().flush()
+
+    def seekable(self):
+        self.lend_now("seekable")
+        return super().seekable()
+
+
+@pytest.mark.parametrize("hook", ["flush", "seekable"])
+def test_a_lend_is_refused_when_the_objects_own_code_lent_it_meanwhile(hook):
+    f = LendsItselfWhileSetUp(BLOB, hook)
+    ds = segy.SEGY.from_file(f)
+    f.ds = ds
+    with pytest.raises(ValueError) as info:
+        iter(ds)
+    assert "another trace stream is reading" in str(info.value)
+    assert same_traces(f.inner)  # the lend that came first reads on undisturbed

@@ -1,4 +1,5 @@
 """The vandor command through a real process: every command, pipes, exit codes and messages."""
+import gzip
 import os
 import struct
 import subprocess
@@ -9,6 +10,8 @@ import numpy as np
 import pytest
 
 from conftest import PACKAGE_ROOT as SRC, run_cli as vandor, su_trace
+import vandor as vandor_package
+from vandor import segy
 
 TRACE = 240 + 4 * 50
 
@@ -23,6 +26,11 @@ def files(tmp_path):
     (tmp_path / "data.bin").write_bytes(struct.pack("<i", 12) + little)
     (tmp_path / "cut.bin").write_bytes(struct.pack("<i", 12) + little[:-20])
     (tmp_path / "tail.bin").write_bytes(struct.pack("<i", 11) + little)
+    (tmp_path / "short-tail.bin").write_bytes(struct.pack("<i", 12) + little + b"\7" * 100)
+    (tmp_path / "zero-count.bin").write_bytes(bytes(4) + b"\x40" * 3200 + little)
+    # tracl 1 and gain 1 also read as a count of 1 and a trace of 1 sample, then bytes left over
+    (tmp_path / "gain.su").write_bytes(b"".join(su_trace(np.ones(50), "<", tracl=i + 1, gain=1)
+                                                for i in range(12)))
     zero = bytearray(little)  # trace 5 of a little-endian SU file says it has no samples
     struct.pack_into("<H", zero, 5 * TRACE + 114, 0)
     (tmp_path / "zero.su").write_bytes(zero)
@@ -36,7 +44,9 @@ def test_info_tells_format_counts_and_varying_fields(files):
     assert f"big.su: SU, big-endian, 12 traces, {TRACE * 12} bytes" in out
     assert f"data.bin: stored dataset, little-endian, 12 traces, {4 + TRACE * 12} bytes" in out
     assert "tracl      1 12" in out and "offset     -330 0" in out and "cdp        100 105" in out
-    assert "cdp" not in out.split("data.bin")[1]  # cdp is the same in every trace there
+    data = out.split("data.bin")[1]
+    assert "cdp" not in data.split("constant")[0]  # cdp is the same in every trace there
+    assert "constant non-zero header fields:\n    cdp        7\n" in data  # and is shown
 
 
 @pytest.mark.parametrize("csv", [False, True])
@@ -68,16 +78,21 @@ def test_convert_on_standard_input_needs_from(files):
     assert p.returncode == 2 and b"--from" in p.stderr and not (files / "x.bin").exists()
 
 
-@pytest.mark.parametrize("name, code, expect", [
-    ("data.bin", 0, "ok, stored dataset, 12 traces"),
-    ("big.su", 0, "ok, big-endian SU, 12 traces"),
-    ("tail.bin", 0, f"{TRACE} bytes after the last counted trace"),
-    ("cut.bin", 1, f"trace 11 begins at byte {4 + 11 * TRACE}; the file ends 180 bytes into its samples"),
+@pytest.mark.parametrize("name, options, code, expect", [
+    ("data.bin", (), 0, "ok, stored dataset, 12 traces"),
+    ("big.su", (), 0, "ok, big-endian SU, 12 traces"),
+    ("short-tail.bin", (), 0, "warning: 100 bytes after the last counted trace"),
+    # room for another header after the counted traces: a wrong count, or no stored dataset
+    ("tail.bin", (), 1, f"{TRACE} bytes after the 11 counted traces"),
+    ("zero-count.bin", (), 1, f"the count is 0, but {3200 + 12 * TRACE} bytes follow it"),
+    ("gain.su", (), 0, "ok, little-endian SU, 12 traces"),
+    ("gain.su", ("--from", "dataset"), 1, "(it reads as little-endian SU)"),
+    ("cut.bin", (), 1, f"trace 11 begins at byte {4 + 11 * TRACE}; the file ends 180 bytes into its samples"),
     # no reading fits: the one that goes furthest is told, not the first one tried
-    ("zero.su", 1, f"trace 5 at byte {5 * TRACE} has an ns of 0"),
+    ("zero.su", (), 1, f"trace 5 at byte {5 * TRACE} has an ns of 0"),
 ])
-def test_check(files, name, code, expect):
-    p = vandor("check", files / name)
+def test_check(files, name, options, code, expect):
+    p = vandor("check", *options, files / name)
     assert p.returncode == code
     assert expect in (p.stdout + p.stderr).decode()
     if code:
@@ -134,3 +149,61 @@ def test_console_script_runs_the_tool():
     else:  # a source tree: the project declares it
         text = (Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
         assert 'vandor = "vandor.cli:main"' in text
+
+
+@pytest.mark.parametrize("args, expect", [
+    (("--version",), f"vandor {vandor_package.__version__}\n"),
+    ((), "usage: vandor"),  # alone: the help, not an error
+])
+def test_version_and_help(args, expect):
+    p = vandor(*args)
+    assert p.returncode == 0 and p.stdout.decode().startswith(expect)
+
+
+def test_messages_name_what_the_user_gave(files, tmp_path):
+    one = files / "one.bin"
+    one.write_bytes(struct.pack("<i", 1) + (files / "data.bin").read_bytes()[4:4 + TRACE])
+    p = vandor("convert", one, files / "one.su")
+    assert p.returncode == 0 and p.stderr == f"{files / 'one.su'}: 1 trace\n".encode()
+    assert vandor("check", one).stdout.decode().endswith("ok, stored dataset, 1 trace\n")
+    # a folder that does not exist: the error names the target, not a new file beside it
+    p = vandor("convert", one, tmp_path / "missing" / "x.su")
+    missing = tmp_path / "missing" / "x.su"
+    assert p.stderr.decode() == f"vandor: convert: {missing}: No such file or directory\n"
+    (files / "x.su.gz").write_bytes(gzip.compress((files / "big.su").read_bytes()))
+    p = vandor("info", files / "x.su.gz")
+    assert p.returncode == 1 and b"this is a gzip file" in p.stdout and b"zcat" in p.stdout
+
+
+def test_standard_input_needs_from_unless_it_is_a_file(files):
+    data = (files / "big.su").read_bytes()
+    for command in ("info", "headers", "check"):
+        p = vandor(command, "-", stdin=data)
+        assert p.returncode == 2, command
+        assert b"reading standard input needs --from dataset or --from su" in p.stderr
+    with open(files / "big.su", "rb") as f:
+        p = subprocess.run([sys.executable, "-m", "vandor", "info", "-"], stdin=f,
+                           capture_output=True, env=dict(os.environ, PYTHONPATH=SRC))
+    assert p.returncode == 0 and b"-: SU, big-endian, 12 traces" in p.stdout
+
+
+def test_headers_of_several_files_and_every_field(files):
+    p = vandor("headers", files / "big.su", files / "data.bin", "-f", "all", "--csv")
+    rows = [line.split(",") for line in p.stdout.decode().splitlines()]
+    assert p.returncode == 0 and len(rows) == 1 + 24
+    names = [n for n in segy.HEADER_DTYPE.names if not segy.HEADER_DTYPE[n].ndim]
+    assert rows[0] == ["file"] + names
+    assert {r[0] for r in rows[1:13]} == {str(files / "big.su")}
+    assert [r[names.index("tracl") + 1] for r in rows[13:]] == [str(i) for i in range(1, 13)]
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_check_warns_of_samples_that_are_not_finite(files, strict):
+    data = bytearray((files / "little.su").read_bytes())
+    struct.pack_into("<f", data, 3 * TRACE + 240 + 4 * 7, float("nan"))
+    struct.pack_into("<f", data, 9 * TRACE + 240, float("-inf"))
+    (files / "odd.su").write_bytes(data)
+    p = vandor("check", *(["--strict"] if strict else []), files / "odd.su")
+    assert b"warning: 2 samples not finite (NaN or infinite), the first in trace 3 at sample 7" \
+        in p.stderr
+    assert p.returncode == (1 if strict else 0)

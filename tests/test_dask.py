@@ -1,5 +1,6 @@
 import os
 import pathlib
+import stat
 
 import numpy as np
 import pytest
@@ -151,6 +152,45 @@ def test_failed_write_leaves_nothing_half_written(tmp_path, break_it, error):
         vd.write(*break_it(da.from_array(samples, (4, 9)), da.from_array(headers, 4)), target)
     assert target.read_bytes() == b"previous"
     assert leftovers(tmp_path, {"out.dat"}) == []
+
+
+def counting_blocks(calls, then=None):
+    """A map_blocks function that counts the tasks run and calls `then` in the first."""
+    def block(b):
+        calls.append(1)
+        if then is not None and len(calls) == 1:
+            then()
+        return b
+    return block
+
+
+@pytest.mark.parametrize("at", ["fifo", "link to a fifo", "becomes a fifo"])
+def test_write_never_replaces_what_is_not_a_regular_file(tmp_path, at):
+    samples, headers = sample_dataset().to_numpy()
+    fifo = tmp_path / "fifo"
+    target = tmp_path / "link" if at == "link to a fifo" else fifo
+    if at == "becomes a fifo":
+        fifo.write_bytes(b"previous")
+    else:
+        os.mkfifo(fifo)
+        if at == "link to a fifo":
+            target.symlink_to(fifo)
+
+    def swap():
+        fifo.unlink()
+        os.mkfifo(fifo)
+
+    calls = []
+    blocks = da.from_array(samples, (5, 9)).map_blocks(
+        counting_blocks(calls, swap if at == "becomes a fifo" else None),
+        meta=np.empty((0, 0), np.float32))
+    with pytest.raises(ValueError, match="became a pipe" if at == "becomes a fifo"
+                       else "not a regular file"):
+        vd.write(blocks, headers, target)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert leftovers(tmp_path, {"fifo", "link"}) == []
+    if at != "becomes a fifo":
+        assert calls == []  # refused before any task ran
 
 
 # ---------------------------------------------------------------------------- environment

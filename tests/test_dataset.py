@@ -15,7 +15,7 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import capsule_pointer, dataset_bytes, open_fds, trace_bytes
+from conftest import capsule_pointer, dataset_bytes, open_fds, run_isolated, trace_bytes
 from lending import fed_pipe
 from vandor import segy
 
@@ -706,3 +706,22 @@ def test_backing_files_names_what_each_dataset_and_stream_reads(tmp_path, write_
         for obj, expected in _backing_cases(path, stack):
             found = segy._backing_files(obj)
             assert sorted(map(id, found)) == sorted(map(id, expected)), (obj, found, expected)
+
+
+def test_backing_files_hold_what_they_look_into(monkeypatch):
+    # the allocator's debug mode fills freed objects, so one used after its release shows
+    monkeypatch.setenv("PYTHONMALLOC", "debug")
+    proc = run_isolated("""
+        import numpy as np
+        from vandor import segy
+        class Held(segy.SEGY):
+            __slots__ = ("extra",)
+        class Dropping:  # asked whether it has a fileno(), it makes its holder let go of it
+            def __getattr__(self, name):
+                del ds.extra
+                raise AttributeError(name)
+        ds = Held(np.zeros((2, 3), np.float32), 4000)
+        ds.extra = Dropping()
+        print(segy._backing_files(ds))
+        """, check=False)
+    assert (proc.returncode, proc.stdout) == (0, "[]\n"), proc.stderr

@@ -43,3 +43,13 @@ def test_version_of_a_source_tree(tmp_path, pyproject, expected):
                           cwd=tmp_path / "src", capture_output=True, text=True, check=True,
                           env={"PATH": "/usr/bin:/bin"})
     assert proc.stdout.strip() == expected()
+
+
+def test_submodules_load_on_first_use():
+    proc = subprocess.run([sys.executable, "-c", (
+        "import sys, vandor;"
+        "cheap = 'numpy' not in sys.modules and 'vandor.su' not in sys.modules;"
+        "print(cheap, vandor.su.read.__module__, vandor.segy.SEGY.__name__, hasattr(vandor, 'x'))")],
+        capture_output=True, text=True, check=True,
+        env={"PATH": "/usr/bin:/bin", "PYTHONPATH": str(Path(vandor.__file__).parent.parent)})
+    assert proc.stdout.split() == ["True", "vandor.su", "SEGY", "False"]

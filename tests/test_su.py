@@ -1,9 +1,12 @@
 """Plain SU files: reading, writing, streaming conversion and byte-order detection."""
 import io
 import os
+import stat
 import struct
 import subprocess
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -179,7 +182,26 @@ def test_identifies_stored_datasets_of_mixed_ns(tmp_path, tail, expect):
         su.identify(path)
 
 
+def test_su_beats_a_dataset_reading_with_bytes_left_over(tmp_path):
+    # tracl 1 reads as a count of 1 and gain 1 as that trace's ns: one short trace, then bytes
+    path = tmp_path / "gain.su"
+    path.write_bytes(b"".join(su_trace(np.arange(8), "<", tracl=1 + i, gain=1) for i in range(3)))
+    assert su.identify(path) == ("su", "little")
+    assert [t.tracl for t in su.read(path)] == [1, 2, 3]
+    assert su.convert(path, tmp_path / "out.bin") == 3
+
+
 # ----------------------------------------------------------------------------- conversion routes
+
+
+@pytest.mark.parametrize("source", ["little", "big"])
+@pytest.mark.parametrize("target", ["little", "big"])
+@pytest.mark.parametrize("given", [False, True])
+def test_su_to_su_rewrites_the_byte_order(tmp_path, source, target, given):
+    (tmp_path / "in.su").write_bytes(b"".join(mixed_traces(source)))
+    assert su.convert(tmp_path / "in.su", tmp_path / "out.su", "su", "su", byteorder=target,
+                      source_byteorder=source if given else "auto") == 5
+    assert (tmp_path / "out.su").read_bytes() == b"".join(mixed_traces(target))
 
 
 def test_pipe_to_pipe_dataset_is_refused_before_writing(tmp_path):
@@ -282,3 +304,171 @@ def test_conversion_memory_is_bounded(tmp_path):
     n, m, grown = proc.stdout.split()
     assert int(n) == int(m) == 25 * 4096
     assert float(grown) <= 64, f"peak resident memory grew by {grown} MiB"
+
+
+# ----------------------------------------------------------------------------- hostile ends
+
+
+def feed_slowly(fd, chunks, pause=0.02):
+    """Writes the chunks into descriptor `fd` from a thread, pausing between them; closes it."""
+    def run():
+        with open(fd, "wb", buffering=0) as out:
+            for chunk in chunks:
+                out.write(chunk)
+                time.sleep(pause)
+    thread = threading.Thread(target=run)
+    thread.start()
+    return thread
+
+
+@pytest.mark.parametrize("buffering", [0, -1], ids=["raw", "buffered"])
+@pytest.mark.parametrize("how", ["read", "convert"])
+def test_a_non_blocking_pipe_that_pauses_is_read_to_its_end(tmp_path, buffering, how):
+    traces = mixed_traces("big", count=10)
+    r, w = os.pipe()
+    os.set_blocking(r, False)  # read() answers None while the writer pauses
+    thread = feed_slowly(w, traces)
+    with open(r, "rb", buffering=buffering) as src:
+        if how == "read":
+            got = [t.tracl for t in su.read(src)]  # the byte order is detected: look-ahead too
+        else:
+            su.convert(src, tmp_path / "out.bin", "su")
+            got = [t.tracl for t in segy.SEGY.from_file(tmp_path / "out.bin")]
+    thread.join()
+    assert got == list(range(1, 11))
+
+
+# (case, raw object, answer(offered, taken so far) -> (result, bytes kept), error)
+WRITE_ANSWERS = [
+    ("None from a buffered object", False, lambda n, had: (None, n), None),
+    ("True", False, lambda n, had: (True, n), None),
+    ("short counts", True, lambda n, had: (max(1, n // 3),) * 2, None),
+    ("None from a raw object that would block", True,
+     lambda n, had: (None, 0) if had >= 65536 else (min(n, 65536 - had),) * 2, BlockingIOError),
+    ("0", False, lambda n, had: (0, 0), OSError),
+    ("False", False, lambda n, had: (False, 0), OSError),
+    ("negative", False, lambda n, had: (-1, 0), OSError),
+    ("more than offered", False, lambda n, had: (n + 1, n), OSError),
+    ("a float", False, lambda n, had: (2.0, 0), TypeError),
+]
+
+
+@pytest.mark.parametrize("case, raw, answer, error", WRITE_ANSWERS,
+                         ids=[a[0] for a in WRITE_ANSWERS])
+@pytest.mark.parametrize("how", ["write", "convert"])
+def test_write_results_are_read_by_one_rule(tmp_path, case, raw, answer, error, how):
+    class Target(io.RawIOBase if raw else object):
+        def __init__(self):
+            self.kept = bytearray()
+
+        def writable(self):
+            return True
+
+        def write(self, data):
+            result, keep = answer(len(data), len(self.kept))
+            self.kept += bytes(data)[:keep]
+            if len(self.kept) > len(want):
+                raise AssertionError("handed more bytes than there are")
+            return result
+
+    traces = mixed_traces("little", count=200)  # 130 kB: more than the 64 kB a pipe takes
+    (tmp_path / "in.su").write_bytes(b"".join(traces))
+    su.convert(tmp_path / "in.su", tmp_path / "in.bin")
+    want = b"".join(traces)
+    out = Target()
+    run = (lambda: su.write(segy.SEGY.from_file(tmp_path / "in.bin"), out)) if how == "write" \
+        else (lambda: su.convert(tmp_path / "in.bin", out))
+    if error is None:
+        run()
+        assert bytes(out.kept) == want
+        return
+    with pytest.raises(error) as info:
+        run()
+    assert type(info.value) is error
+    if error is BlockingIOError:
+        assert info.value.characters_written == 65536 and bytes(out.kept) == want[:65536]
+
+
+@pytest.mark.parametrize("append", ["mode", "descriptor"])
+@pytest.mark.parametrize("source", ["path", "pipe"])
+def test_an_appending_target_gets_its_count_first_or_nothing(tmp_path, append, source):
+    # a write lands at the end whatever the position: the count cannot be mended at the front
+    path = tmp_path / "in.su"
+    path.write_bytes(b"".join(mixed_traces("little")))
+    target = tmp_path / "out.bin"
+    target.write_bytes(b"before")
+    fd = os.open(target, os.O_WRONLY | os.O_APPEND)
+    with open(fd, "ab" if append == "mode" else "wb") as dst:
+        if source == "path":
+            assert su.convert(path, dst, "su") == 5
+        else:
+            feed = subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE)
+            with pytest.raises(ValueError, match="count first"):
+                su.convert(feed.stdout, dst, "su")
+            feed.stdout.close()
+            feed.wait()
+    data = target.read_bytes()
+    if source == "pipe":
+        assert data == b"before"
+        return
+    assert data[:6] == b"before" and struct.unpack_from("<i", data, 6)[0] == 5
+    assert [t.tracl for t in segy.SEGY.from_file(io.BytesIO(data[6:]))] == [1, 2, 3, 4, 5]
+
+
+def read_fifo(path, into):
+    thread = threading.Thread(target=lambda: into.append(open(path, "rb").read()))
+    thread.start()
+    return thread
+
+
+@pytest.mark.parametrize("how", ["write", "convert"])
+def test_a_pipe_at_a_path_is_written_as_a_stream(tmp_path, how):
+    traces = mixed_traces("little")
+    (tmp_path / "in.su").write_bytes(b"".join(traces))
+    su.convert(tmp_path / "in.su", tmp_path / "in.bin")
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    got = []
+    reader = read_fifo(fifo, got)
+    if how == "write":
+        su.write(segy.SEGY.from_file(tmp_path / "in.bin"), fifo)
+    else:
+        su.convert(tmp_path / "in.bin", fifo)
+    reader.join()
+    assert got == [b"".join(traces)] and stat.S_ISFIFO(os.lstat(fifo).st_mode)
+
+
+def test_a_target_that_becomes_a_pipe_is_not_replaced(tmp_path):
+    (tmp_path / "in.su").write_bytes(b"".join(mixed_traces("little")))
+    target = tmp_path / "out.bin"
+    target.write_bytes(b"old")
+
+    def swap(n):  # while the traces are read, the target is swapped for a pipe
+        if not stat.S_ISFIFO(os.lstat(target).st_mode):
+            target.unlink()
+            os.mkfifo(target)
+
+    with pytest.raises(ValueError, match="became a pipe"):
+        su.convert(tmp_path / "in.su", target, progress=swap)
+    assert stat.S_ISFIFO(os.lstat(target).st_mode)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.su", "out.bin"]
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory means nothing under ASan")
+def test_read_holds_the_file_only_once(tmp_path):
+    path = tmp_path / "big.su"
+    ns = 1000
+    rec = np.zeros(32 * 1024, [("h", "V240"), ("s", ">f4", ns)])  # 130 MiB, big-endian
+    rec["h"] = su_trace(np.ones(ns), ">")[:240]
+    rec.tofile(path)
+    proc = run_isolated(f"""
+        from vandor import su
+        def status(key):
+            return int(open('/proc/self/status').read().split(key + ':')[1].split()[0]) / 1024
+        base = status('VmRSS')
+        ds = su.read({str(path)!r})
+        print(ds.n_traces, status('VmRSS') - base, status('VmHWM') - base)
+    """)
+    n, result, peak = proc.stdout.split()
+    assert int(n) == 32 * 1024
+    assert float(peak) - float(result) <= 64, f"peak {peak} MiB for a result of {result} MiB"

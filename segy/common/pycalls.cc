@@ -116,6 +116,9 @@ int open_descriptor_for_rereading(PyObject* path) {
     const int flags = fcntl(fd, F_GETFL);
     if (fstat(fd, &st) != 0 || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
         PyErr_SetFromErrno(PyExc_OSError);
+    } else if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;  // opened for reading all the same; refused as open() refuses it
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
     } else if (refuse_pipe(name.get(), st) == 0) {
         return fd;
     }

@@ -34,7 +34,8 @@ PyObject* open_file(PyObject* path, PyObject* mode);
 PyObject* open_for_rereading(PyObject* path);
 // The same for a reader that needs only a descriptor: `path` opened for reading without waiting
 // (a FIFO put in its place meanwhile would wait for a writer), a FIFO or a socket refused with
-// the same ValueError. The descriptor (the caller closes it), or -1 + exception.
+// the same ValueError, a directory as open() refuses it. The descriptor (the caller closes it),
+// or -1 + exception.
 int open_descriptor_for_rereading(PyObject* path);
 
 // The interpreter's `with manager as f: body(f)`; body returns 0, or -1 + exception. __exit__

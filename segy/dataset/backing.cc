@@ -42,15 +42,17 @@ int take_attributes(PyObject* obj, int depth, PyObject* found) {
         Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
         if (!dict || take(dict.get(), depth, found) < 0) return -1;
     }
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    // held, as each slot's value is: taking one runs script code (its own __getattr__), which may
+    // empty the slot or give the class other bases
+    Ref mro = Ref::borrow(type->tp_mro);
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
         if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || t->tp_members == nullptr) continue;
         for (const PyMemberDef* m = t->tp_members; m->name != nullptr; ++m) {
             if (m->type != T_OBJECT_EX) continue;  // a slot holds an object at its offset
-            PyObject* value =
-                *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + m->offset);
-            if (take(value, depth, found) < 0) return -1;
+            Ref value = Ref::borrow(
+                *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + m->offset));
+            if (take(value.get(), depth, found) < 0) return -1;
         }
     }
     return 0;

@@ -60,9 +60,12 @@ int gather(PyObject* self, Py_ssize_t start, Py_ssize_t stop, Rows* rows) {
     const int on_disk = dataset_test(self, names::on_disk);
     if (on_disk < 0) return -1;
     if (on_disk) {
-        Ref read = Ref::steal(PyObject_GetAttr(ds->file, names::read));
+        // held: naming or reading it may run script code (a path's __fspath__, a signal handler)
+        // that makes the dataset let go of it
+        Ref file = Ref::borrow(ds->file);
+        Ref read = Ref::steal(PyObject_GetAttr(file.get(), names::read));
         if (!read) PyErr_Clear();
-        if (!read) return gather_path(ds->file, ds->n_traces, start, stop, rows);
+        if (!read) return gather_path(file.get(), ds->n_traces, start, stop, rows);
     }
     Ref it = Ref::steal(PyObject_GetIter(self));
     if (!it) return -1;

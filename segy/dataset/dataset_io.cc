@@ -196,7 +196,9 @@ int write_stored(PyObject* self, Source* src, PyObject* target, FILE* fp, bool s
     }
     if (PyErr_Occurred()) return -1;
     if (out->written == count) return 0;
-    if (out->head < 0) return raise_count_not_rewritten(out->written, count);
+    // only a target found able to go back is mended: a stream through an object's own methods
+    // seeks wherever the object says it went, yet an appending object takes every write at its end
+    if (out->head < 0 || !seekable) return raise_count_not_rewritten(out->written, count);
     StdioTarget t{fp, out->written, count};
     const off_t head = out->head;
     return mend_count(

@@ -1,11 +1,14 @@
 #include <Python.h>
 
 // The array readers' route for a dataset backed by a path: positioned reads on the file's
-// descriptor. When the traces share one ns, many are read by one preadv that scatters headers and
-// samples into their rows; where fixed_steps.h allows, a range starts by arithmetic, else by a
-// walk over the headers before it.
+// descriptor. When the traces share one ns, a run of them is copied into their rows out of a
+// window of the file mapped for that run alone (mapped_copy.h), or, where the file cannot be
+// mapped or shrinks under the copy, read by one preadv that scatters headers and samples into
+// their rows. Headers alone of traces too wide for that are read one by one. Where fixed_steps.h
+// allows, a range starts by arithmetic, else by a walk over the headers before it.
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -23,6 +26,7 @@
 #include "segy/common/notes.h"
 #include "segy/common/pycalls.h"
 #include "segy/dataset/fixed_steps.h"
+#include "segy/dataset/mapped_copy.h"
 #include "segy/dataset/path_read.h"
 #include "segy/dataset/rows.h"
 #include "segy/module/module.h"
@@ -94,8 +98,11 @@ int walk_to(const PathRead& f, Py_ssize_t from, Py_ssize_t index, off_t* offset)
     return 0;
 }
 
-// Reads traces [start, stop) into `rows`, trace `start` lying at `offset`. When that offset is
-// only guessed from fixed steps, nothing is trusted that the guess did not predict: any trace of
+// A mapped window is at most this long: a read never has more of the file mapped at once, so its
+// resident memory stays that of its result and one window.
+constexpr off_t kWindowBytes = off_t{4} << 20;
+// What the kernel maps around a faulting page of a file anyway.
+constexpr std::size_t kFaultAround = std::size_t{64} << 10;
 
 // What RangeReader's steps answer besides 0 and -1: the guessed offsets were wrong (no exception
 // set; the caller walks instead), or the batch is done and the loop goes on.
@@ -138,13 +145,47 @@ class RangeReader {
         step_ = kHeader + off_t{ns_} * 4;
         const off_t fit = std::max<off_t>(0, (f_.size - offset_) / step_);
         if (rows_->reserve(std::min<off_t>(stop_ - index_, fit)) < 0) return -1;
-        scatter_ = rows_->samples_wanted() || std::size_t{ns_} * 4 <= kScatterSampleBytes;
-        // headers only: a batch is read whole into one block and its headers copied out, which
-        // costs less than the kernel scattering two pieces a trace
-        if (scatter_ && !rows_->samples_wanted()) {
-            scratch_.resize(kBatchTraces * static_cast<std::size_t>(step_));
-        }
+        // Mapped windows copy headers alone as cheaply as whole traces, but only while traces
+        // are narrow: a header every 64 KiB or more costs a fault of its own, more than a pread,
+        // and the window would map (and read from disk) the samples around each one.
+        mapped_ = rows_->samples_wanted() || step_ < off_t{kFaultAround};
+        scatter_ = mapped_ || preadv_runs();
         return 0;
+    }
+
+    // Whether runs of traces are read by preadv once mapping is given up: headers alone are
+    // skipped by offset (one()) when their samples are wide.
+    bool preadv_runs() const {
+        return rows_->samples_wanted() || std::size_t{ns_} * 4 <= kScatterSampleBytes;
+    }
+
+    // Copies a run of traces (as many as a window holds) assumed to share ns into rows from `i`,
+    // out of a window of the file mapped for it alone. The bytes the file held for the run, or
+    // kUnmapped when the window cannot be mapped or the file shrank under the copy.
+    static constexpr ssize_t kUnmapped = -2;
+    ssize_t read_mapped(Py_ssize_t i, int* m) {
+        static const off_t page = sysconf(_SC_PAGESIZE);
+        const off_t left = std::max<off_t>(1, (f_.size - offset_) / step_);
+        *m = static_cast<int>(
+            std::min<Py_ssize_t>({std::max<off_t>(1, kWindowBytes / step_), stop_ - index_, left}));
+        if (rows_->reserve(i + *m) < 0) return -1;
+        const off_t end = std::min<off_t>(offset_ + *m * step_, f_.size);
+        if (end <= offset_) return 0;  // the file ends here
+        const off_t from = offset_ / page * page;
+        const std::size_t len = static_cast<std::size_t>(end - from);
+        // every page of the window holds bytes to copy: map them in one go
+        void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED | MAP_POPULATE, f_.fd, from);
+        if (p == MAP_FAILED) return kUnmapped;
+        const MappedTraces run{static_cast<const char*>(p) + (offset_ - from),
+                               static_cast<std::size_t>(end - offset_),
+                               static_cast<std::size_t>(step_),
+                               *m,
+                               rows_->header(i),
+                               rows_->samples_wanted() ? rows_->samples(i) : nullptr,
+                               std::size_t{ns_} * 4};
+        const int copied = copy_mapped_traces(run);
+        munmap(p, len);
+        return copied == 0 ? static_cast<ssize_t>(end - offset_) : kUnmapped;
     }
 
     // One preadv of a batch of traces assumed to share ns, each header and sample block into
@@ -155,6 +196,11 @@ class RangeReader {
         *m = static_cast<int>(
             std::min<Py_ssize_t>({kBatchTraces, stop_ - index_, static_cast<Py_ssize_t>(left)}));
         if (rows_->reserve(i + *m) < 0) return -1;
+        // headers only: a batch is read whole into one block and its headers copied out, which
+        // costs less than the kernel scattering two pieces a trace
+        if (!rows_->samples_wanted()) {
+            scratch_.resize(kBatchTraces * static_cast<std::size_t>(step_));
+        }
         iovec iov[2 * kBatchTraces];
         int parts = 1;
         if (rows_->samples_wanted()) {
@@ -188,7 +234,13 @@ class RangeReader {
     int batch() {
         const Py_ssize_t i = rows_->n();
         int m;
-        const ssize_t n = read_batch(i, &m);
+        ssize_t n = mapped_ ? read_mapped(i, &m) : kUnmapped;
+        if (n == kUnmapped) {
+            mapped_ = false;
+            scatter_ = preadv_runs();
+            if (!scatter_) return kAgain;
+            n = read_batch(i, &m);
+        }
         if (n < 0) return -1;
         const Py_ssize_t whole = static_cast<Py_ssize_t>(n / step_);
         Py_ssize_t k = 0;
@@ -245,6 +297,7 @@ class RangeReader {
     off_t step_ = 0, offset_ = 0;
     Py_ssize_t index_ = 0, stop_ = 0;
     bool scatter_ = false;
+    bool mapped_ = false;  // by windows (set by begin()), until one cannot be mapped or copied
     std::vector<char> scratch_;
 };
 

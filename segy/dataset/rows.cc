@@ -2,40 +2,16 @@
 
 #include "segy/dataset/rows.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdint>
 #include <limits>
 
 #include "segy/common/names.h"
+#include "segy/dataset/row_block.h"
 #include "segy/module/module.h"
 #include "segy/record/header_dtype.h"
 
 namespace vandor::segymod {
 namespace {
-
-// Asks the kernel to back a large block with huge pages, as NumPy does for its own arrays of
-// 4 MiB and more: a 250 MB result then costs a few hundred page faults instead of sixty thousand,
-// which is most of the time a read into fresh memory takes. Only the page-aligned inside of the
-// block is advised; the advice is a hint, and its failure changes nothing.
-void advise_huge_pages(PyObject* block) {
-    constexpr std::size_t kLarge = std::size_t{1} << 22;
-    const auto len = static_cast<std::size_t>(PyByteArray_GET_SIZE(block));
-    if (len < kLarge) return;
-    const auto start = reinterpret_cast<std::uintptr_t>(PyByteArray_AS_STRING(block));
-    const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t aligned = (start + page - 1) / page * page;
-    (void)madvise(reinterpret_cast<void*>(aligned), len - (aligned - start), MADV_HUGEPAGE);
-}
-
-// Resizes `block` to `size` bytes, advising huge pages for a large one; 0, or -1 + exception.
-int resize(PyObject* block, Py_ssize_t size) {
-    if (PyByteArray_Resize(block, size) < 0) return -1;
-    advise_huge_pages(block);
-    return 0;
-}
 
 int raise_differing_ns(Py_ssize_t index, unsigned ns, Py_ssize_t first, unsigned first_ns) {
     PyErr_Format(PyExc_ValueError,
@@ -56,9 +32,15 @@ int raise_read(const char* message) {
     return -1;
 }
 
+int Rows::resize(const Ref& block, Py_ssize_t size, char** data) {
+    if (row_block_resize(block.get(), size) < 0) return -1;
+    *data = row_block_data(block.get());
+    return 0;
+}
+
 int Rows::init() {
-    headers_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (want_samples_) samples_ = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    headers_ = Ref::steal(row_block_new());
+    if (want_samples_) samples_ = Ref::steal(row_block_new());
     return headers_ && (!want_samples_ || samples_) ? 0 : -1;
 }
 
@@ -73,8 +55,8 @@ int Rows::reserve(Py_ssize_t rows) {
         PyErr_NoMemory();
         return -1;
     }
-    if (resize(headers_.get(), rows * kHeader) < 0) return -1;
-    if (want_samples_ && resize(samples_.get(), rows * sample_bytes()) < 0) return -1;
+    if (resize(headers_, rows * kHeader, &header_data_) < 0) return -1;
+    if (want_samples_ && resize(samples_, rows * sample_bytes(), &sample_data_) < 0) return -1;
     capacity_ = rows;
     return 0;
 }
@@ -92,7 +74,7 @@ int Rows::check(Py_ssize_t index) {
         have_ns_ = true;
         if (want_samples_ && capacity_ > 0) {
             // the sample block is sized now that its width is known
-            if (resize(samples_.get(), capacity_ * sample_bytes()) < 0) return -1;
+            if (resize(samples_, capacity_ * sample_bytes(), &sample_data_) < 0) return -1;
         }
         return 0;
     }
@@ -101,7 +83,7 @@ int Rows::check(Py_ssize_t index) {
 }
 
 int Rows::finish(PyObject** headers, PyObject** samples) {
-    if (PyByteArray_Resize(headers_.get(), n_ * kHeader) < 0) return -1;
+    if (resize(headers_, n_ * kHeader, &header_data_) < 0) return -1;
     PyObject* dtype = header_dtype();
     if (dtype == nullptr) return -1;
     Ref np = Ref::steal(module_global(names::np));
@@ -113,7 +95,7 @@ int Rows::finish(PyObject** headers, PyObject** samples) {
     if (!h) return -1;
     if (samples != nullptr) {
         const Py_ssize_t width = have_ns_ ? Py_ssize_t{ns_} : 0;
-        if (PyByteArray_Resize(samples_.get(), n_ * width * 4) < 0) return -1;
+        if (resize(samples_, n_ * width * 4, &sample_data_) < 0) return -1;
         Ref flat = Ref::steal(PyObject_CallFunctionObjArgs(frombuffer.get(), samples_.get(),
                                                            numpy_at_load::float32, nullptr));
         if (!flat) return -1;

@@ -1,11 +1,11 @@
 // What the whole-dataset array readers share (dataset_array.cc, read_path.cc, read_stdio.cc):
 // the rows being gathered, the header fields they look at, and the errors iteration would raise.
 //
-// Every read fills two growing blocks, one row of 240 header bytes and one row of ns floats per
-// trace, read straight into place, and wraps them as arrays at the end without a copy. The blocks
-// grow as traces arrive (a forged count allocates nothing up front) and are sized exactly when a
-// path's file size tells how many traces it can hold. A read that fails raises the error that
-// iterating the dataset raises at the same trace, and no array is handed out.
+// Every read fills two growing blocks (row_block.h), one row of 240 header bytes and one row of ns
+// floats per trace, read straight into place, and wraps them as arrays at the end without a copy.
+// The blocks grow as traces arrive (a forged count allocates nothing up front) and are sized once
+// when a path's file size tells how many traces it can hold. A read that fails raises the error
+// that iterating the dataset raises at the same trace, and no array is handed out.
 #pragma once
 
 #include <Python.h>
@@ -39,8 +39,8 @@ int raise_empty_trace();
 // OSError `message` unless a callback of the stream left its own error pending. Always -1.
 int raise_read(const char* message);
 
-// The rows gathered so far. Both blocks are bytearrays: they grow without touching the pages they
-// do not fill yet, and the finished arrays view them without a copy.
+// The rows gathered so far. Both blocks grow without touching the pages they do not fill yet, and
+// the finished arrays view them without a copy.
 class Rows {
   public:
     Rows(bool samples, Py_ssize_t first) : want_samples_(samples), first_(first) {}
@@ -54,10 +54,8 @@ class Rows {
     int reserve(Py_ssize_t rows);
     // Room for one more row, growing by half again so that n traces cost O(n) copies at most.
     int reserve_next();
-    char* header(Py_ssize_t i) { return PyByteArray_AS_STRING(headers_.get()) + i * kHeader; }
-    char* samples(Py_ssize_t i) {
-        return PyByteArray_AS_STRING(samples_.get()) + i * sample_bytes();
-    }
+    char* header(Py_ssize_t i) { return header_data_ + i * kHeader; }
+    char* samples(Py_ssize_t i) { return sample_data_ + i * sample_bytes(); }
     Py_ssize_t sample_bytes() const { return Py_ssize_t{ns_} * 4; }
 
     // Takes the header just placed in row n(): its ns is checked against the first row's when
@@ -78,7 +76,12 @@ class Rows {
     int finish(PyObject** headers, PyObject** samples);
 
   private:
+    // Resizes a block and takes its (possibly moved) address; 0, or -1 + exception.
+    static int resize(const Ref& block, Py_ssize_t size, char** data);
+
     Ref headers_, samples_;
+    char* header_data_ = nullptr;
+    char* sample_data_ = nullptr;
     bool want_samples_;
     bool have_ns_ = false;
     unsigned ns_ = 0;

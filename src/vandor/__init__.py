@@ -79,10 +79,22 @@ def read(source):
 __version__: str  # declared only: the first lookup goes through __getattr__ below
 
 
-def __getattr__(name: str) -> str:
+# loaded on first use, so that `import vandor` stays cheap and `vandor.su` still works after it
+_SUBMODULES = frozenset({"segy", "su", "segyfile", "plot", "dask", "obspy", "cli"})
+
+
+def __getattr__(name: str) -> object:
     # computed on first use: reading metadata would slow down every import of the package
     if name == "__version__":
         global __version__
         version = __version__ = _version()
         return version
+    if name in _SUBMODULES:
+        import importlib
+
+        try:
+            return importlib.import_module(f"{__name__}.{name}")
+        except ModuleNotFoundError as e:
+            if e.name != f"{__name__}.{name}":
+                raise  # a module it needs is missing: its own message says which
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -8,7 +8,10 @@ reads. A file object (or a device or pipe named by path) is written as a stream.
 from __future__ import annotations
 
 import contextlib
+import errno
+import fcntl
 import io
+import operator
 import os
 import stat
 import tempfile
@@ -16,20 +19,85 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from vandor import segy
-from vandor._format import pack_count, with_note
+from vandor._format import (
+    ACCEPTED_NOTHING, INVALID_LENGTH, WOULD_BLOCK, pack_count, with_note)
 from vandor._walk import describe, has
 
+# ----------------------------------------------------------------------------- write() results
 
-def write_all(f: Any, data) -> None:
-    """Writes all of `data` through `f.write`, taking short counts as writes still to finish."""
-    view = memoryview(data).cast("B")
-    while len(view):
-        n = f.write(view)
-        if n is None:  # a buffered object takes everything or raises
-            return
-        if n <= 0:
-            raise OSError(f"write() accepted none of {len(view)} bytes")
-        view = view[n:]
+
+def taken(result: object, offered: int, raw: bool, delivered: int) -> int:
+    """How many of the `offered` bytes a write() that returned `result` took, read as the native
+    writers read it: None and True all of them (None nothing for a raw object, which would have
+    blocked: BlockingIOError carrying the `delivered` bytes the operation had handed over), False
+    none, an integer its value. A count outside [0, offered] is an OSError, anything else a
+    TypeError. 0 is returned as it is: whether taking nothing is an error is the caller's say."""
+    if result is None:
+        if raw:
+            raise BlockingIOError(errno.EAGAIN, WOULD_BLOCK, delivered)
+        return offered
+    if result is True:
+        return offered
+    if result is False:
+        return 0
+    n = operator.index(result)  # type: ignore[arg-type]  # TypeError for anything else
+    if not 0 <= n <= offered:
+        raise OSError(INVALID_LENGTH.format(n, offered))
+    return n
+
+
+class Writer:
+    """Writes through an object's write(), every answer read by `taken`: a short count is a
+    write still to finish, nothing taken an OSError (retrying would spin for as long as the
+    object refuses). Each call hands over a copy, since an object may keep what it is given
+    and the callers reuse their buffers. `delivered` counts the bytes taken so far."""
+
+    def __init__(self, f: Any):
+        self.f = f
+        self.raw = isinstance(f, io.RawIOBase)
+        self.delivered = 0
+
+    def write(self, data) -> None:
+        view = memoryview(data).cast("B")
+        while len(view):
+            n = taken(self.f.write(bytes(view)), len(view), self.raw, self.delivered)
+            if n == 0:
+                raise OSError(ACCEPTED_NOTHING.format(len(view)))
+            self.delivered += n
+            view = view[n:]
+
+
+def appends(f: Any) -> bool:
+    """Whether every write to `f` lands at its end, wherever it was put: a mode with 'a', or a
+    descriptor opened with O_APPEND (standard output under >> says 'wb' as its mode)."""
+    mode = getattr(f, "mode", None)
+    if isinstance(mode, str) and "a" in mode:
+        return True
+    try:
+        return bool(fcntl.fcntl(f.fileno(), fcntl.F_GETFL) & os.O_APPEND)
+    except (AttributeError, OSError, ValueError, TypeError, io.UnsupportedOperation):
+        return False
+
+
+def _kind(mode: int) -> str | None:
+    """What a file of `mode` is, if not a regular file (the one kind a path target replaces)."""
+    if stat.S_ISREG(mode):
+        return None
+    for test, name in ((stat.S_ISFIFO, "pipe"), (stat.S_ISCHR, "character device"),
+                       (stat.S_ISBLK, "block device"), (stat.S_ISSOCK, "socket"),
+                       (stat.S_ISDIR, "directory"), (stat.S_ISLNK, "symbolic link")):
+        if test(mode):
+            return name
+    return "special file"
+
+
+def _special(path: str, follow: bool = True) -> str | None:
+    """The kind of what stands at `path` when it is neither nothing nor a regular file."""
+    try:
+        st = os.stat(path) if follow else os.lstat(path)
+    except FileNotFoundError:
+        return None
+    return _kind(st.st_mode)
 
 
 def _new_file_mode(path: str) -> int:
@@ -50,9 +118,14 @@ def _new_file_mode(path: str) -> int:
 class Target:
     """A writable target: a path (replaced on commit), or a file object, device or pipe (written
     as a stream). ``tmp`` names the new file beside a path, for writers that open it again by
-    name (Dask's tasks); ``start`` is where a target that can seek began."""
+    name (Dask's tasks). ``start`` is where a target that can seek back began; None for one that
+    cannot, or whose writes all land at its end (append mode), so that neither gets a count
+    mended at its front.
 
-    def __init__(self, target: object):
+    Only a regular file, or nothing, is ever replaced: anything else at a path is written as a
+    stream, or, with `streams` False, refused with ValueError before anything is written."""
+
+    def __init__(self, target: object, streams: bool = True):
         self.path: str | None = None
         self.tmp: str | None = None
         self.file: Any
@@ -62,20 +135,30 @@ class Target:
             path = os.fspath(target)  # type: ignore[call-overload]
             self.name = os.fsdecode(path)
             real = os.path.realpath(path)  # through a link, the file it names is replaced
-            if os.path.exists(real) and not stat.S_ISREG(os.stat(real).st_mode):
+            kind = _special(real)
+            if kind is not None and not streams:
+                raise ValueError(f"{self.name} is a {kind}, not a regular file: "
+                                 f"only a regular file is replaced")
+            if kind is not None:
                 self.file = open(path, "wb")  # a device or a pipe: nothing to replace
             else:
                 self.path = real
-                fd, self.tmp = tempfile.mkstemp(prefix=".vandor-", dir=os.path.dirname(real))
+                try:
+                    fd, self.tmp = tempfile.mkstemp(prefix=".vandor-", dir=os.path.dirname(real))
+                except OSError as e:
+                    raise _naming(e, self.name) from None
                 self.file = os.fdopen(fd, "wb")
                 try:
                     os.fchmod(fd, _new_file_mode(real))
                 except BaseException:
                     self.abandon()
                     raise
+        self.writer = Writer(self.file)
         try:
             self.start = self.file.tell() if self.file.seekable() else None
         except (AttributeError, OSError, ValueError):
+            self.start = None
+        if appends(self.file):
             self.start = None
 
     def file_id(self) -> tuple[int, int] | None:
@@ -85,7 +168,7 @@ class Target:
         return file_id(self.path if self.path is not None else self.file)
 
     def write(self, data) -> None:
-        write_all(self.file, data)
+        self.writer.write(data)
 
     def mend_count(self, count: int) -> None:
         """Writes a stored dataset's count at the front, once its traces are written."""
@@ -99,22 +182,35 @@ class Target:
         self.file.seek(end)
 
     def commit(self) -> None:
-        self.file.flush()
+        if has(self.file, "flush"):  # an object with write() alone has nothing to flush
+            self.file.flush()
         if self.path is not None and self.tmp is not None:
-            os.fsync(self.file.fileno())
-            self.file.close()
-            os.replace(self.tmp, self.path)
-            folder = os.open(os.path.dirname(os.path.abspath(self.path)), os.O_RDONLY)
             try:
-                os.fsync(folder)
-            finally:
-                os.close(folder)
+                self._replace(self.path, self.tmp)
+            except OSError as e:
+                raise _naming(e, self.name) from None
             self.path = None
+
+    def _replace(self, path: str, tmp: str) -> None:
+        """Syncs the new file, puts it in place of `path`, and syncs the folder."""
+        os.fsync(self.file.fileno())
+        self.file.close()
+        # what stands there now, not what stood there at the start, is what a rename loses
+        kind = _special(path, follow=False)
+        if kind is not None:
+            raise ValueError(f"{self.name} became a {kind} while it was written: "
+                             f"only a regular file is replaced")
+        os.replace(tmp, path)
+        folder = os.open(os.path.dirname(os.path.abspath(path)), os.O_RDONLY)
+        try:
+            os.fsync(folder)
+        finally:
+            os.close(folder)
 
     def abandon(self) -> None:
         """Closes and removes the new file of a path target; leaves a stream as it is."""
         if self.path is not None and self.tmp is not None:
-            self.file.close()
+            self.file.close()  # closing twice (after a failed commit) does nothing
             try:
                 os.unlink(self.tmp)
             except FileNotFoundError:
@@ -135,6 +231,14 @@ def committed(target: object, what: str) -> Iterator[Target]:
         if isinstance(e, Exception) and not getattr(e, "__notes__", None):
             e.add_note(f"while writing {what} to {out.name}")
         raise
+
+
+def _naming(e: OSError, name: str) -> OSError:
+    """The same failure of the system, naming the user's target instead of the new file beside
+    it, which the user never asked for."""
+    if e.errno is None:
+        return e
+    return OSError(e.errno, e.strerror, name)  # the subclass for the errno, as open() raises
 
 
 # ----------------------------------------------------------------------------- the guard

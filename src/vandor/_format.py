@@ -80,9 +80,19 @@ WRITE_HEADER: Final = "Error writing trace header to file."
 WRITE_SAMPLES: Final = "Error writing trace data to file."
 TOO_LARGE: Final = "value too large to convert to int"
 NO_SAMPLES: Final = "Invalid shape in axis 0: 0."  # a stored trace of ns 0, as to_numpy() says
+# how the native writers and readers word a file object's impossible answers
+INVALID_LENGTH: Final = "write() returned invalid length {} (should have been between 0 and {})"
+WOULD_BLOCK: Final = "write could not complete without blocking"
+ACCEPTED_NOTHING: Final = "write() accepted none of {} bytes"
+READ_TOO_MUCH: Final = "read() returned {} bytes, more than the {} asked for"
 
 
 _E = TypeVar("_E", bound=BaseException)
+
+
+def plural(n: int, word: str) -> str:
+    """ "1 trace", "2 traces"."""
+    return f"{n} {word}" if n == 1 else f"{n} {word}s"
 
 
 def with_note(exc: _E, note: str) -> _E:
@@ -109,7 +119,7 @@ def cut_note(name: str, index: int, at: int, held: int, ns: int | None = None,
         where = f"{held - HEADER} bytes into its samples (ns {ns}, {sample * ns} bytes expected)"
     head = f"{name}: "
     if count is not None:
-        head += f"the count says {count} traces" + (
+        head += f"the count says {plural(count, 'trace')}" + (
             f" and the file is {size} bytes long; " if size is not None else "; ")
     return f"{head}trace {index} begins at byte {at}; the file ends {where}"
 
@@ -117,9 +127,10 @@ def cut_note(name: str, index: int, at: int, held: int, ns: int | None = None,
 def missing_note(name: str, index: int, at: int, count: int, size: int | None = None) -> str:
     """A stored dataset whose file ends where trace `index` would begin, at byte `at`."""
     if size is not None:
-        return (f"{name}: the count says {count} traces, but the file is {size} bytes long "
-                f"and ends where trace {index} would begin")
-    return f"{name}: the count says {count} traces, but the file ends after {index}, at byte {at}"
+        return (f"{name}: the count says {plural(count, 'trace')}, but the file is {size} bytes "
+                f"long and ends where trace {index} would begin")
+    return (f"{name}: the count says {plural(count, 'trace')}, but the file ends after {index}, "
+            f"at byte {at}")
 
 
 # ----------------------------------------------------------------------------- what a file is

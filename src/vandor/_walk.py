@@ -12,8 +12,10 @@ and format detection. ``su``, ``dask``, ``plot`` and the command-line tool are f
 """
 from __future__ import annotations
 
+import errno
 import io
 import os
+import select
 import stat
 import struct
 from collections.abc import Callable, Iterator
@@ -24,11 +26,12 @@ import numpy as np
 from vandor import segy
 from vandor._format import (
     COUNT_MAX, COUNT_SIZE, DT_AT, HEADER, MAX_NS, MAX_TRACE, NATIVE, NATIVE_NAME, NS_AT, ORDERS,
-    READ_HEADER, READ_SAMPLES, SAMPLE, TOO_LARGE, AmbiguousFormat, Layout, UnknownFormat,
-    cut_note, missing_note, ns_differ, trace_size, unpack_count, with_note)
+    READ_HEADER, READ_SAMPLES, READ_TOO_MUCH, SAMPLE, TOO_LARGE, AmbiguousFormat, Layout,
+    UnknownFormat, cut_note, missing_note, ns_differ, trace_size, unpack_count, with_note)
 
 CHUNK = 4 << 20  # bytes read or parsed at a time: enough to amortise NumPy, small against 64 MiB
 PROBE = 64  # traces that detection follows from the start of a file
+GZIP_MAGIC = b"\x1f\x8b"
 
 
 # ----------------------------------------------------------------------------- sources
@@ -108,26 +111,59 @@ class Source:
     def __exit__(self, *exc):
         self.close()
 
+    def _wait(self) -> None:
+        """A non-blocking source that has nothing yet (its read() said None, never the end):
+        waits until its descriptor is readable, or at its end. Without a descriptor there is
+        nothing to wait on: BlockingIOError, as such an object's own reads raise it."""
+        if self.fd is None:
+            raise BlockingIOError(errno.EAGAIN, f"{self.name}: no data yet, and nothing to wait on")
+        poller = select.poll()
+        poller.register(self.fd, select.POLLIN)
+        poller.poll()
+
+    def _answer(self, call: Callable[[Any], Any], arg: Any) -> Any:
+        """call(arg), again once the source is readable for as long as it answers None. An
+        object that keeps answering None while its descriptor says it is readable is not
+        waited on for ever."""
+        for _ in range(1000):
+            got = call(arg)
+            if got is not None:
+                return got
+            self._wait()
+        raise BlockingIOError(errno.EAGAIN, f"{self.name}: read() keeps answering None "
+                                            f"although its descriptor is readable")
+
+    def _read(self, n: int) -> bytes:
+        """At most `n` bytes, b"" only at the end."""
+        data = self._answer(self.file.read, n)
+        if len(data) > n:
+            raise OSError(READ_TOO_MUCH.format(len(data), n))
+        return data
+
     def fill(self, n: int) -> int:
         """Reads ahead until `n` bytes are held or the source ends; returns the bytes held."""
         while len(self.ahead) < n:
-            got = self.file.read(max(n - len(self.ahead), 65536))
+            got = self._read(max(n - len(self.ahead), 65536))
             if not got:
                 break
             self.ahead += got
         return len(self.ahead)
 
     def readinto(self, view: memoryview) -> int:
+        """Reads into `view` (any C-contiguous buffer); returns the bytes read, 0 only at the end."""
+        view = memoryview(view).cast("B")  # a row of an array counts bytes, not rows
         if self.ahead:
             n = min(len(view), len(self.ahead))
             view[:n] = self.ahead[:n]
             del self.ahead[:n]
             return n
-        got = self.file.readinto(view) if has(self.file, "readinto") else None
-        if got is None:  # an object with only read(), or a non-blocking one with nothing yet
-            data = self.file.read(len(view))
-            got = len(data) if data else 0
-            view[:got] = data or b""
+        if not has(self.file, "readinto"):  # an object with only read()
+            data = self._read(len(view))
+            view[:len(data)] = data
+            return len(data)
+        got = self._answer(self.file.readinto, view)
+        if not 0 <= got <= len(view):
+            raise OSError(READ_TOO_MUCH.format(got, len(view)))
         return got
 
     def rewind(self):
@@ -163,11 +199,11 @@ class Splitter:
     Traces of ns 0 are refused unless `empty_traces` (a walk that only finds where traces are)."""
 
     def __init__(self, order: str, name: str, origin: int = 0, limit: int | None = None,
-                 size: int | None = None, empty_traces: bool = False):
+                 size: int | None = None, empty_traces: bool = False, chunk: int = CHUNK):
         self.order = order
         self.ns_type = np.dtype(order + "u2")
         self.name = name
-        self.buf = np.empty(CHUNK + MAX_TRACE, np.uint8)
+        self.buf = np.empty(chunk + MAX_TRACE, np.uint8)
         self.fill = 0  # bytes held in buf
         self.used = 0  # bytes of buf handed out by the last take()
         self.index = 0  # traces found so far
@@ -331,14 +367,14 @@ def rows_of(block: np.ndarray, pos: int, ns: int, k: int) -> np.ndarray:
 def headers_of(rows: np.ndarray, order: Literal["<", ">"]) -> np.ndarray:
     """The headers of traces given as rows of bytes in byte order `order`, as a new array of
     ``HEADER_DTYPE`` in the machine's order."""
-    kind = segy.HEADER_DTYPE.newbyteorder(order)
-    heads = np.ascontiguousarray(rows[:, :HEADER]).view(kind).reshape(-1)
-    return heads.astype(segy.HEADER_DTYPE)
+    heads = np.ascontiguousarray(rows[:, :HEADER]).view(segy.HEADER_DTYPE.newbyteorder(order))
+    heads = heads.reshape(-1)
+    return heads if order == NATIVE else heads.astype(segy.HEADER_DTYPE)
 
 
 def samples_of(rows: np.ndarray, order: str) -> np.ndarray:
     """The samples of traces given as rows of bytes, as a new float32 array, machine order."""
-    return np.ascontiguousarray(rows[:, HEADER:]).view(order + "f4").astype(np.float32)
+    return rows[:, HEADER:].view(order + "f4").astype(np.float32)  # one copy, swapped on the way
 
 
 def header_chunks(src: Source, layout: Layout, progress=None, splitter: Splitter | None = None):
@@ -449,12 +485,14 @@ def count_traces(src: Source, order: str) -> int:
 
 # ----------------------------------------------------------------------------- detection
 
-# How strongly a reading fits: the highest wins, and a tie at the top is ambiguous.
+# How strongly a reading fits: the highest wins, and a tie at the top is ambiguous. A count of
+# 1 and one trace with bytes left over is what the first bytes of many SU files also read as
+# (tracl 1, then gain 1 where the shifted header's ns would be), so it yields to any other fit.
 NO_FIT = 0
+BYTES_LEFT = 1  # a count and its traces, then bytes no trace claims
 TRACES_FIT = 2  # traces follow each other by their ns to the end of the file
 HEADER_FITS = 3  # a file header that passes its own checks, and whole traces after it
 ACCOUNTS_FOR_ALL = 4  # a count, and traces that end exactly where the file does
-BYTES_LEFT = TRACES_FIT  # a count and its traces, then bytes no trace claims
 
 
 class Fit(NamedTuple):
@@ -581,6 +619,17 @@ CANDIDATES: list[Candidate] = [Candidate("a stored dataset", dataset_fits),
                                Candidate("SU", su_fits), Candidate("SEG-Y", _segy_fits)]
 
 
+def other_readings(src: Source, fmt: str) -> list[str]:
+    """How a source that can seek back reads, from its start, as the formats other than `fmt`
+    that fit it ("little-endian SU"); rewinds it before and after."""
+    src.rewind()
+    try:
+        return [f.text for c in CANDIDATES for f in c.fits(src)
+                if f.rank and f.layout.format != fmt]
+    finally:
+        src.rewind()
+
+
 def _neither(parts: list[str]) -> str:
     return parts[0] if len(parts) == 1 else f"{', '.join(parts[:-1])} nor {parts[-1]}"
 
@@ -592,6 +641,10 @@ def identify(src: Source) -> Layout:
         return Layout("su", NATIVE_NAME)
     readings = [(c, c.fits(src)) for c in CANDIDATES]
     fits = [f for _, found in readings for f in found if f.rank]
+    if not fits and src.fill(len(GZIP_MAGIC)) and src.ahead.startswith(GZIP_MAGIC):
+        raise UnknownFormat(f"{src.name}: this is a gzip file: decompress it first, for example "
+                            f"zcat {src.name} | vandor info - --from su (or --from dataset); in "
+                            f"Python, open it with gzip.open and pass the file object")
     if not fits:
         parts = []
         for candidate, found in readings:

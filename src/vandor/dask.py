@@ -281,7 +281,9 @@ def write(samples, headers, path, format: str = "dataset", **segy_options) -> No
     The tasks write their traces in parallel into a temporary file beside `path`, sized in advance
     and holding the provisional count 2**31 - 1; the true count is written last, the file and its
     directory are synced, and the file is renamed to `path`. If anything fails, the temporary file
-    is removed, and whatever was at `path` before is left as it was.
+    is removed, and whatever was at `path` before is left as it was. Only a regular file, or
+    nothing, is replaced: anything else at `path` (a pipe, a device) raises ValueError before a
+    task runs.
     """
     if format == "segy":
         return _write_segy(samples, headers, path, segy_options)
@@ -292,7 +294,7 @@ def write(samples, headers, path, format: str = "dataset", **segy_options) -> No
                         f"format='segy'")
     samples, headers = _as_dask(samples, headers)
     n, ns = samples.shape
-    out = Target(os.fspath(path))
+    out = Target(os.fspath(path), streams=False)  # never renamed over a pipe or a device
     try:
         fd = out.file.fileno()
         os.ftruncate(fd, COUNT_SIZE + n * trace_size(ns))

@@ -798,6 +798,18 @@ class SEGYFile:
             yield self._read(start, stop, 1, False)[1]
         self._raise_cut()
 
+    def blocks(self) -> Iterator[tuple[int, np.ndarray, np.ndarray]]:
+        """Every trace, as ``(index of the first, samples, headers)`` a few MiB of traces of one
+        ns at a time, then the read error of a cut trace: a whole file in constant memory,
+        whatever its traces' ns."""
+        for start, stop in self._blocks():
+            for row, _, _, count, _ in list(self._pieces(start, stop)):
+                first = start + row
+                samples, headers = self._read(first, first + count, 1, True)
+                assert samples is not None
+                yield first, samples, headers
+        self._raise_cut()
+
     def datasets(self) -> Iterator[segy.SEGY]:
         """Every trace, as in-memory datasets of a few MiB of traces each (as `to_dataset` makes
         them), then the read error of a cut trace: a whole file in constant memory."""

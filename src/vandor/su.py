@@ -5,14 +5,12 @@ and stored datasets in chunks of traces, in constant memory, whatever the file s
 """
 from __future__ import annotations
 
-import io
-
 from vandor import segy
 from vandor._atomic import Target, committed, refuse_own_source
 from vandor._format import COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, order_of, pack_count
 from vandor._walk import (
-    Source, Splitter, StoredSink, count_traces, identify as _identify, recode, splitter_for,
-    su_byteorder, walk)
+    Source, Splitter, StoredSink, count_traces, headers_of, identify as _identify, recode, rows_of,
+    samples_of, splitter_for, su_byteorder, walk)
 
 __all__ = ["read", "write", "convert", "identify", "Layout"]
 
@@ -25,29 +23,33 @@ def read(source, byteorder: str = "auto") -> segy.SEGY:
 
     `byteorder` is 'little', 'big' or 'auto': auto-detection follows the first traces in each
     order and uses the one order whose headers all make sense and, for a short file, end
-    exactly at its end."""
+    exactly at its end. The file is held once: each trace's samples lie in an array shared
+    with the traces read beside it (about 16 MiB of them), as ``SEGY.from_numpy`` shares."""
     order = order_of(byteorder)
+    traces: list[segy.SEGYTrace] = []
     with Source(source) as src:
         if order == "auto":
             order = su_byteorder(src)
-        splitter = Splitter(ORDERS[order], src.name)
-        stored = io.BytesIO()
-        stored.write(bytes(COUNT_SIZE))
+        code = ORDERS[order]
+        # a chunk at a time, straight from the read buffer into the traces' own arrays (the
+        # byte order put right on the way): the file is never held twice. Chunks of 16 MiB give
+        # arrays large enough for NumPy to ask the kernel for huge pages, which fill far faster.
+        splitter = Splitter(code, src.name, chunk=16 << 20)
         for block, runs in walk(src, splitter):
-            for part in recode(block, runs, ORDERS[order], NATIVE):
-                stored.write(part.data)
-    stored.seek(0)
-    stored.write(pack_count(splitter.index))
-    stored.seek(0)
-    return segy.SEGY.from_file(stored).to_memory()
+            for pos, ns, k in runs:
+                rows = rows_of(block, pos, ns, k)
+                traces += segy.SEGY.from_numpy(samples_of(rows, code), headers_of(rows, code))
+    pack_count(len(traces))  # the count a dataset holds, or the OverflowError of one too many
+    return segy._MemoryTraceIterator(traces).to_memory()
 
 
 def identify(source) -> Layout:
     """The layout of a file: a stored dataset, or SU in one byte order.
 
     A stored dataset is a count followed by that many whole traces: they may be followed by
-    other bytes, unless the file also reads as SU. ValueError when no reading or more than one
-    fits. A file object is left where it was."""
+    other bytes, unless the file also reads as SU in one byte order, which then wins; a count
+    and traces that end exactly at the end of the file win over SU. ValueError when no reading
+    or more than one fits. A file object is left where it was."""
     with Source(source) as src:
         try:
             return _identify(src)
@@ -71,7 +73,8 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
     """Writes a dataset or a trace stream as plain SU in `byteorder` ('little' or 'big').
 
     It writes every trace or raises. A path is replaced only by a complete, synced file, and
-    never while it is the dataset's own source. The dataset keeps its mode: unlike ``to_file``,
+    never while it is the dataset's own source; a pipe or device named by path is written as a
+    stream, never replaced. The dataset keeps its mode: unlike ``to_file``,
     it is not rebound to what was written (a stream is consumed, as by ``to_stream``)."""
     order = ORDERS[order_of(byteorder, allow_auto=False)]
     stream = iter(dataset_or_stream)
@@ -85,22 +88,28 @@ def write(dataset_or_stream, target, byteorder: str = "little") -> None:
 
 
 def convert(source, target, source_format: str | None = None, target_format: str | None = None,
-            byteorder: str = "auto", progress=None) -> int:
+            byteorder: str = "auto", progress=None, source_byteorder: str = "auto") -> int:
     """Streams a file between SU (either byte order) and a stored dataset, in constant memory.
 
     `source_format` and `target_format` are 'dataset' or 'su'; the source's is found from its
     bytes when not given (a stream must name it), the target's is the other one. `byteorder` is
     that of the SU side: read from an SU source ('auto' detects it), written to an SU target
-    ('auto' is the machine's order). A stored dataset written to a target that can seek gets its
-    count once the traces are written; one written to a target that cannot (a pipe) needs the
-    count first, which takes one extra pass over a source that can seek and is refused for one
-    that cannot. `progress`, if given, is called with the number of bytes read each time.
+    ('auto' is the machine's order). SU to SU rewrites the traces in `byteorder`, the source's
+    order being `source_byteorder` ('auto' detects it); a source already in that order is copied
+    unchanged. A stored dataset written to a target that can seek gets its
+    count once the traces are written; one written to a target that cannot (a pipe), or whose
+    writes all land at its end (append mode), needs the count first, which takes one extra pass
+    over a source that can seek and is refused, before anything is written, for one that cannot.
+    A path is replaced only when it names a regular file or nothing; a pipe or device there is
+    written as a stream. `progress`, if given, is called with the number of bytes read each time.
     Returns the number of traces written."""
     order = order_of(byteorder)
+    from_order = order_of(source_byteorder)
     for fmt in (source_format, target_format):
         if fmt not in (None, "dataset", "su"):
             raise ValueError(f"format must be 'dataset' or 'su', not {fmt!r}")
     with Source(source) as src:
+        detected = None
         if source_format is None:
             if src.start is None:
                 raise ValueError(f"{src.name}: the format of a stream cannot be told before "
@@ -108,28 +117,40 @@ def convert(source, target, source_format: str | None = None, target_format: str
             layout = _identify(src)
             src.rewind()
             source_format = layout.format
-            if layout.format == "su" and order == "auto":
-                order = layout.byteorder
+            detected = layout.byteorder if layout.format == "su" else None
         if target_format is None:
             target_format = "su" if source_format == "dataset" else "dataset"
-        if target_format == source_format:
-            raise ValueError(f"both sides are {source_format}: nothing to convert")
-        if source_format == "su" and order == "auto":
-            order = su_byteorder(src)
-        if source_format == "dataset" and order == "auto":
+        if target_format == source_format == "dataset":
+            raise ValueError("both sides are dataset: nothing to convert")
+        if target_format == "dataset" and from_order == "auto":
+            from_order = order  # the SU side is the source
+        if source_format == "su" and from_order == "auto":
+            from_order = detected or su_byteorder(src)
+        if target_format == "su" and order == "auto":
             order = NATIVE_NAME
         out = Target(target)
         try:
             refuse_own_source(out, [src.file], "the target is the source; write to another path")
-            if source_format == "su":
-                count = _su_to_dataset(src, out, ORDERS[order], progress)
-            else:
+            if source_format == "dataset":
                 count = _dataset_to_su(src, out, ORDERS[order], progress)
+            elif target_format == "dataset":
+                count = _su_to_dataset(src, out, ORDERS[from_order], progress)
+            else:
+                count = _su_to_su(src, out, ORDERS[from_order], ORDERS[order], progress)
             out.commit()
         except BaseException:
             out.abandon()
             raise
     return count
+
+
+def _pour(src: Source, splitter: Splitter, out: Target, dst_order: str, progress) -> int:
+    """Writes every trace the walk of `src` finds to `out`, in byte order `dst_order`; returns
+    how many there were."""
+    for block, runs in walk(src, splitter, progress):
+        for part in recode(block, runs, splitter.order, dst_order):
+            out.write(part)
+    return splitter.index
 
 
 def _su_to_dataset(src: Source, out: Target, order: str, progress) -> int:
@@ -141,23 +162,21 @@ def _su_to_dataset(src: Source, out: Target, order: str, progress) -> int:
                              f"count it: write to a file, or convert from one")
         count = count_traces(src, order)
     out.write(pack_count(count or 0))
-    splitter = Splitter(order, src.name)
-    for block, runs in walk(src, splitter, progress):
-        for part in recode(block, runs, order, NATIVE):
-            out.write(part)
+    found = _pour(src, Splitter(order, src.name), out, NATIVE, progress)
     if count is None:
-        out.mend_count(splitter.index)
-    elif count != splitter.index:
+        out.mend_count(found)
+    elif count != found:
         raise OSError(f"{src.name}: the source changed while it was converted: "
-                      f"{count} traces counted, then {splitter.index} read")
-    return splitter.index
+                      f"{count} traces counted, then {found} read")
+    return found
+
+
+def _su_to_su(src: Source, out: Target, src_order: str, dst_order: str, progress) -> int:
+    return _pour(src, Splitter(src_order, src.name), out, dst_order, progress)
 
 
 def _dataset_to_su(src: Source, out: Target, order: str, progress) -> int:
     splitter = splitter_for(src, Layout("dataset", NATIVE_NAME))
     if progress is not None:
         progress(COUNT_SIZE)
-    for block, runs in walk(src, splitter, progress):
-        for part in recode(block, runs, NATIVE, order):
-            out.write(part)
-    return splitter.index
+    return _pour(src, splitter, out, order, progress)

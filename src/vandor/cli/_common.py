@@ -73,8 +73,22 @@ def open_source(path: str) -> Source:
     return Source(sys.stdin.buffer if path == "-" else path)
 
 
+STDIN_NEEDS_FROM = "reading standard input needs --from dataset or --from su"
+
+
+def needs_from(src: Source) -> UsageError:
+    """Telling a format from its bytes means looking ahead and coming back: a source that cannot
+    seek back (a pipe) must be named. Standard input redirected from a file can."""
+    if src.file is sys.stdin.buffer:
+        return UsageError(STDIN_NEEDS_FROM)
+    return UsageError(f"reading {src.name}, which cannot seek back, needs --from dataset or "
+                      f"--from su")
+
+
 def layout_of(src: Source, fmt: str | None, byteorder: str) -> Layout:
     """The layout to read a source as: given on the command line, or found from its bytes."""
+    if fmt is None and src.start is None:
+        raise needs_from(src)
     if fmt == "dataset":
         return Layout("dataset", NATIVE_NAME)
     if fmt == "su":
@@ -120,6 +134,11 @@ def fields(spec: str, known: tuple[str, ...] = FIELD_NAMES) -> list[str]:
     if not names:
         raise UsageError("no header fields given")
     return names
+
+
+def named(path: str, text: str) -> str:
+    """`text`, with `path` in front unless it names it already."""
+    return text if path in text else f"{path}: {text}"
 
 
 def reason(e: BaseException) -> str:

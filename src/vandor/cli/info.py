@@ -5,9 +5,10 @@ from typing import Any
 
 import numpy as np
 
-from vandor._format import FormatError
+from vandor._format import FormatError, plural
 from vandor._walk import header_chunks
-from vandor.cli._common import Progress, layout_of, open_segy, open_source, reading, reason
+from vandor.cli._common import (
+    Progress, layout_of, named, open_segy, open_source, reading, reason)
 
 
 def add(sub) -> None:
@@ -26,7 +27,7 @@ def run(args) -> int:
             try:
                 layout = layout_of(src, args.source_format, args.byteorder)
             except FormatError as e:
-                print(f"{path}: {reason(e)}")
+                print(named(path, reason(e)))
                 status = 1
                 continue
             if layout.format == "segy":
@@ -47,7 +48,7 @@ def run(args) -> int:
                 progress.close()
         kind = "stored dataset" if layout.format == "dataset" else "SU"
         size = f"{src.size} bytes" if src.size is not None else "a stream"
-        print(f"{path}: {kind}, {layout.byteorder}-endian, {count} traces, {size}")
+        print(f"{path}: {kind}, {layout.byteorder}-endian, {plural(count, 'trace')}, {size}")
         if splitter is not None and splitter.trailing:
             print(f"  {splitter.trailing} bytes after the last counted trace")
         if low is None or high is None:
@@ -55,11 +56,18 @@ def run(args) -> int:
         for name, unit in (("ns", ""), ("dt", " us")):
             a, b = int(low[name]), int(high[name])
             print(f"  {name:<8} {a}{unit}" if a == b else f"  {name:<8} {a} to {b}{unit}")
-        varying = [n for n in low if n not in ("ns", "dt") and np.any(low[n] != high[n])]
+        others = [n for n in low if n not in ("ns", "dt")]
+        varying = [n for n in others if np.any(low[n] != high[n])]
         if varying:
             print("  varying header fields (min max):")
             for name in varying:
                 print(f"    {name:<10} {_value(low[name])} {_value(high[name])}")
+        # as surange shows them: a constant delay or scalar is as telling as a range
+        constant = [n for n in others if n not in varying and np.any(low[n] != 0)]
+        if constant:
+            print("  constant non-zero header fields:")
+            for name in constant:
+                print(f"    {name:<10} {_value(low[name], whole=True)}")
     return status
 
 
@@ -95,8 +103,8 @@ def _segy(path: str, layout, whole_text: bool) -> None:
             print(f"  {len(f.extended_text)} extended textual headers (--text shows them)")
 
 
-def _value(v) -> str:
+def _value(v, whole: bool = False) -> str:
     v = np.asarray(v)
-    if v.ndim:  # the unassigned tail: one range over all of it
-        return str(v.min() if v.size else "")
+    if v.ndim:  # the unassigned tail: one range over all of it, or its values when constant
+        return str(v.tolist()) if whole else str(v.min() if v.size else "")
     return str(v.item())
