@@ -211,6 +211,9 @@ def test_reads_segyio_files(tmp_path, fmt):
         with segyio.open(str(tmp_path / "a.sgy"), ignore_geometry=True) as g:
             for name, key in PEER_FIELDS.items():
                 assert headers[name].tolist() == g.attributes(key)[:].tolist(), name
+            assert headers["dt"].tolist() == g.attributes(segyio.su.dt)[:].tolist() == [0] * 6
+        # the interval segyio gives only in the binary header goes with the traces
+        assert f[0].dt == 2000 and {t.dt for t in f.to_dataset()} == {2000}
 
 
 @pytest.mark.parametrize("fmt", [1, 2, 3, 5, 8])
@@ -589,7 +592,7 @@ def three(tmp_path):
     headers = np.zeros(5, segyfile.TRACE_HEADER_DTYPE)
     headers["cdp"], headers["dt"], headers["iline"] = np.arange(5) + 1, 2000, 77
     paths = {"dataset": tmp_path / "a.bin", "su": tmp_path / "a.su", "segy": tmp_path / "a.sgy"}
-    ds = segy.SEGY.from_numpy(samples, segyfile._dataset_headers(headers, 12))
+    ds = segy.SEGY.from_numpy(samples, segyfile._dataset_headers(headers, 12, 2000))
     ds.to_file(paths["dataset"])
     from vandor import su
     su.write(ds, paths["su"], byteorder="big")

@@ -477,13 +477,16 @@ def _cut_error(name: str, index: int, offset: int, left: int, ns: int, size: int
     return with_note(OSError(READ_SAMPLES), cut_note(name, index, offset, left, ns, sample=size))
 
 
-def _dataset_headers(headers: np.ndarray, ns) -> np.ndarray:
+def _dataset_headers(headers: np.ndarray, ns: int, dt: int) -> np.ndarray:
     """Headers for a dataset: bytes 0-179 field by field, and zeros where the dataset keeps SU's
-    fields (SEG-Y keeps revision 1's there, which mean something else)."""
+    fields (SEG-Y keeps revision 1's there, which mean something else). A trace header's ``dt``
+    of 0 (many writers give the interval only in the binary header) becomes `dt`, the binary
+    header's: a dataset has no other place to keep it."""
     out = np.zeros(len(headers), segy.HEADER_DTYPE)
     out.view(np.uint8).reshape(-1, HEADER)[:, :180] = \
         headers.view(np.uint8).reshape(-1, HEADER)[:, :180]
     out["ns"] = ns
+    out["dt"][out["dt"] == 0] = dt
     return out
 
 
@@ -722,7 +725,7 @@ class SEGYFile:
         if len({p[4] for p in pieces}) <= 1:
             data, headers = self._read(start, stop, step, True)
             assert data is not None
-            return segy.SEGY.from_numpy(data, _dataset_headers(headers, data.shape[1]))
+            return segy.SEGY.from_numpy(data, _dataset_headers(headers, data.shape[1], self.dt))
         rows: list[np.ndarray] = []
         parts = []
         for row, offset, stride, count, ns in pieces:
@@ -734,13 +737,14 @@ class SEGYFile:
                 raise _cut_error(self.name, start + (row + got) * step, self._src.origin + at,
                                  max(0, self._src.size - at), ns, self._plan.sample_size)
             rows.extend(data)
-            parts.append(_dataset_headers(headers, ns))
+            parts.append(_dataset_headers(headers, ns, self.dt))
         return segy.SEGY.from_numpy(rows, np.concatenate(parts) if parts else
                                     np.zeros(0, segy.HEADER_DTYPE))
 
     def to_dataset(self) -> segy.SEGY:
-        """Every trace as an in-memory `segy.SEGY`: bytes 0-179 of each header field by field,
-        zeros in bytes 180-239 (SU's fields in a dataset, revision 1's in SEG-Y)."""
+        """Every trace as an in-memory `segy.SEGY`: bytes 0-179 of each header field by field
+        (a ``dt`` of 0 taken from the binary header), zeros in bytes 180-239 (SU's fields in a
+        dataset, revision 1's in SEG-Y)."""
         ds = self._dataset(0, self.n_traces)
         self._raise_cut()
         return ds
