@@ -14,7 +14,7 @@ shot = rng.standard_normal((24, 1000), dtype=np.float32)  # one row per trace
 dataset = segy.SEGY(shot, 4000, fldr=1001, cdp=42, offset=-250, scalco=-100)
 
 with tempfile.TemporaryDirectory() as tmp:
-    path = os.path.join(tmp, "shot.segy")
+    path = os.path.join(tmp, "shot.bin")
     dataset.to_file(path)  # the dataset is now backed by the file, not by the arrays
     print(f"wrote {os.path.getsize(path)} bytes to {os.path.basename(path)}")
 
