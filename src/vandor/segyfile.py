@@ -134,15 +134,20 @@ def _codec(encoding: str) -> str:
 # ----------------------------------------------------------------------------- text
 
 
-def _texty(ch: str) -> bool:
-    return ch.isascii() and (ch.isprintable() or unicodedata.category(ch) == "Cc")
+def _texty(codec: str) -> np.ndarray:
+    """For each byte value, whether it reads as text in a one-byte encoding: a letter, digit,
+    space or punctuation, or one of the NULs and control characters real headers hold."""
+    chars = bytes(range(256)).decode(codec, errors="replace")
+    return np.array([ch.isascii() and (ch.isprintable() or unicodedata.category(ch) == "Cc")
+                     for ch in chars])
+
+
+_TEXTY = {codec: _texty(codec) for codec in ("ascii", "cp037")}
 
 
 def _text_score(raw: bytes, codec: str) -> int:
-    """How many bytes read as text (letters, digits, spaces, punctuation, or the NULs and
-    control characters real headers hold) in one encoding."""
-    decoded = raw.decode(codec, errors="replace")
-    return sum(1 for ch in decoded if _texty(ch))
+    """How many bytes of `raw` read as text in one encoding."""
+    return int(np.count_nonzero(_TEXTY[codec][np.frombuffer(raw, np.uint8)]))
 
 
 def _detect_encoding(raw: bytes) -> str:
