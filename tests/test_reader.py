@@ -189,3 +189,25 @@ def test_a_file_cut_after_opening_raises_naming_the_trace(tmp_path, cut, trace, 
         with pytest.raises(OSError, match=message) as info:
             f.to_numpy(trace, trace + 1)
         assert f"trace {trace} begins" in info.value.__notes__[0]
+
+
+@pytest.mark.parametrize("fmt", ["dataset", "su", "segy"])
+def test_open_serves_every_format_and_refuses_a_fifo_at_once(tmp_path, fmt):
+    import vandor
+    from vandor import segyfile
+
+    samples = np.arange(7 * 20, dtype=np.float32).reshape(7, 20)
+    heads = np.zeros(7, segy.HEADER_DTYPE)
+    heads["ns"], heads["dt"], heads["tracl"] = 20, 4000, np.arange(1, 8)
+    ds = segy.SEGY.from_numpy(samples, heads)
+    path = tmp_path / "f"
+    {"dataset": lambda: ds.to_file(path), "su": lambda: su.write(ds, path, byteorder="big"),
+     "segy": lambda: segyfile.write(ds, path)}[fmt]()
+    with vandor.open(path) as f:
+        assert (f.format, len(f), f[-1].tracl) == (fmt, 7, 7)
+        assert np.array_equal(f[1:6:2].to_numpy()[0], samples[1:6:2])
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)  # no writer: opening it for reading the usual way would wait for ever
+    for call in (vandor.open, vandor.identify):
+        with pytest.raises(ValueError, match="fifo: "):
+            call(fifo)

@@ -29,7 +29,7 @@ def _version() -> str:
     try:
         import tomllib
 
-        with open(here.parents[2] / "pyproject.toml", "rb") as f:
+        with here.parents[2].joinpath("pyproject.toml").open("rb") as f:  # `open` is ours here
             project = tomllib.load(f)["project"]
         if project["name"] == "vandor":
             return str(project["version"])
@@ -39,23 +39,77 @@ def _version() -> str:
     return dist.version if dist is not None else "0+unknown"
 
 
+def _seekable_source(source, why: str):
+    """A `Source` that can look ahead and come back: a path must name a regular file (it is
+    opened without blocking, so a FIFO is refused at once rather than waited on), and a file
+    object must be able to seek. Anything else is refused with ``ValueError`` saying `why`."""
+    import io
+    import stat
+
+    from vandor._walk import Source, has
+
+    if has(source, "read"):
+        src = Source(source)
+    else:
+        path = _os.fspath(source)
+        fd = _os.open(path, _os.O_RDONLY | _os.O_NONBLOCK | _os.O_CLOEXEC)
+        try:
+            if not stat.S_ISREG(_os.fstat(fd).st_mode):
+                raise ValueError(f"{_os.fsdecode(path)}: {why}")
+            _os.set_blocking(fd, True)
+            src = Source(io.open(fd, "rb"), name=_os.fsdecode(path), owned=True)
+        except BaseException:
+            _os.close(fd)
+            raise
+    if src.start is None:
+        src.close()
+        raise ValueError(f"{src.name}: {why}")
+    return src
+
+
+_TELL_A_STREAM = ("the format of a stream cannot be told, since that reads ahead and comes back; "
+                  "save it to a file, or read it with the function of its format")
+
+
+_RANDOM_ACCESS = "random access needs a file, not a pipe, socket, device or other stream"
+
+
 def identify(source):
     """The layout of a file (a path or a seekable binary file object): a ``Layout`` whose
     ``format`` is 'dataset', 'su' or 'segy' and whose ``byteorder`` is 'little' or 'big'.
 
     ``ValueError`` when no format or more than one fits, and for a pipe: telling the format
     reads ahead and comes back. A file object is left where it was."""
-    from vandor._walk import Source, identify as from_bytes
+    from vandor._walk import identify as from_bytes
 
-    with Source(source) as src:
-        if src.start is None:
-            raise ValueError(f"{src.name}: the format of a stream cannot be told, since that "
-                             f"reads ahead and comes back; save it to a file, or read it with "
-                             f"the function of its format")
+    with _seekable_source(source, _TELL_A_STREAM) as src:
         try:
             return from_bytes(src)
         finally:
             src.rewind()
+
+
+def open(source):  # noqa: A001 - as the built-in, a reader the caller closes
+    """A random-access reader over a stored dataset, an SU file or a SEG-Y file (a path or a
+    seekable binary file object), found by `identify`: ``len(f)``, ``f[i]`` (a ``SEGYTrace``),
+    ``f[i:j:k]`` (an in-memory ``SEGY``), iteration, ``headers(start, stop)``,
+    ``to_numpy(start, stop)``, ``to_dataset()``, ``format``, ``byteorder``, ``n_traces``, and
+    ``close()`` or ``with``. SEG-Y files get the reader of ``vandor.segyfile.open``. A pipe is
+    refused with ``ValueError``: random access needs a file."""
+    with _seekable_source(source, _RANDOM_ACCESS) as src:
+        from vandor._walk import identify as from_bytes
+
+        try:
+            layout = from_bytes(src)
+        finally:
+            src.rewind()
+    if layout.format == "segy":
+        from vandor import segyfile
+
+        return segyfile.open(source, byteorder=layout.byteorder)
+    from vandor._reader import open_reader
+
+    return open_reader(source, layout)
 
 
 def read(source):
