@@ -76,14 +76,13 @@ def _segy(path: str, layout, whole_text: bool) -> None:
     with open_segy(path, layout) as f:
         name = segyfile.SAMPLE_FORMATS.get(f.sample_format, "unknown")
         print(f"{path}: SEG-Y, {f.byteorder}-endian, revision {f.revision[0]}.{f.revision[1]}, "
-              f"{f.encoding.upper()} text, {len(f)} traces")
+              f"{f.encoding.upper()} text, {plural(len(f), 'trace')}")
         print(f"  {'ns':<8} {f.ns}")
         print(f"  {'dt':<8} {f.dt} us")
         print(f"  {'format':<8} {f.sample_format} ({name})")
         binary = f.binary
-        shown = [n for n in binary.dtype.names or () if binary.dtype[n].kind != "V"
-                 and binary[n] != 0 and n not in ("sample_interval", "samples_per_trace",
-                                                  "sample_format")]
+        shown = [n for n in binary.dtype.names or ()
+                 if binary.dtype[n].kind != "V" and binary[n] != 0]
         if shown:
             print("  binary header fields that are not 0:")
             for n in shown:
