@@ -177,6 +177,17 @@ def test_messages_name_what_the_user_gave(files, tmp_path):
     assert p.returncode == 1 and b"this is a gzip file" in p.stdout and b"zcat" in p.stdout
 
 
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("target, named", [("/dev/full", "/dev/full"), ("-", "<stdout>")])
+def test_a_full_disk_is_told_of_the_target_not_the_source(files, target, named):
+    with open("/dev/full", "wb") as full:
+        p = subprocess.run([sys.executable, "-m", "vandor", "convert", files / "big.su", target],
+                           stdout=full, stderr=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=SRC),
+                           timeout=120)
+    assert p.returncode == 1
+    assert p.stderr.decode() == f"vandor: convert: {named}: No space left on device\n"
+
+
 def test_standard_input_needs_from_unless_it_is_a_file(files):
     data = (files / "big.su").read_bytes()
     for command in ("info", "headers", "check"):

@@ -189,3 +189,14 @@ def test_a_file_cut_after_opening_raises_naming_the_trace(tmp_path, cut, trace, 
         with pytest.raises(OSError, match=message) as info:
             f.to_numpy(trace, trace + 1)
         assert f"trace {trace} begins" in info.value.__notes__[0]
+
+
+def test_one_trace_is_told_as_one_trace(tmp_path):
+    path = tmp_path / "one.su"
+    trace = bytearray(240 + 4 * 3)
+    struct.pack_into("<H", trace, 114, 3)  # ns
+    path.write_bytes(trace)
+    with open_reader(path, ("su", "little")) as f:
+        assert repr(f).endswith(": 1 trace>")
+        with pytest.raises(IndexError, match="out of range for 1 trace$"):
+            f[1]

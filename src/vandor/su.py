@@ -10,7 +10,7 @@ import tempfile
 from vandor import segy
 from vandor._atomic import Target, Writer, refuse_own_source
 from vandor._format import (
-    COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, pack_count, with_note)
+    COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, pack_count, plural, with_note)
 from vandor._walk import (
     CHUNK, Source, Splitter, count_traces, headers_of, identify as _identify, recode, rows_of, samples_of,
     splitter_for, su_byteorder, walk)
@@ -201,7 +201,7 @@ def _su_to_dataset(src: Source, out: Target, order: str, progress) -> int:
         out.mend_count(found)
     elif count != found:
         raise OSError(f"{src.name}: the source changed while it was converted: "
-                      f"{count} traces counted, then {found} read")
+                      f"{plural(count, 'trace')} counted, then {found} read")
     return found
 
 
