@@ -188,6 +188,16 @@ def test_a_full_disk_is_told_of_the_target_not_the_source(files, target, named):
     assert p.stderr.decode() == f"vandor: convert: {named}: No space left on device\n"
 
 
+@pytest.mark.parametrize("command", ["info", "check", "headers", "convert"])
+@pytest.mark.parametrize("given", [(), ("--from", "su")])
+def test_a_gzip_file_by_path_gets_the_hint_from_every_command(files, command, given):
+    (files / "x.su.gz").write_bytes(gzip.compress((files / "big.su").read_bytes()))
+    target = [files / "x.bin"] if command == "convert" else []
+    p = vandor(command, *given, files / "x.su.gz", *target)
+    assert p.returncode == 1 and not (files / "x.bin").exists()
+    assert b"this is a gzip file" in p.stdout + p.stderr and b"zcat" in p.stdout + p.stderr
+
+
 def test_standard_input_needs_from_unless_it_is_a_file(files):
     data = (files / "big.su").read_bytes()
     for command in ("info", "headers", "check"):
