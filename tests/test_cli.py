@@ -182,8 +182,8 @@ def test_messages_name_what_the_user_gave(files, tmp_path):
 def test_a_full_disk_is_told_of_the_target_not_the_source(files, target, named):
     with open("/dev/full", "wb") as full:
         p = subprocess.run([sys.executable, "-m", "vandor", "convert", files / "big.su", target],
-                           stdout=full, stderr=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=SRC),
-                           timeout=120)
+                           stdout=full, stderr=subprocess.PIPE, timeout=120,
+                           env=dict(os.environ, PYTHONPATH=SRC))
     assert p.returncode == 1
     assert p.stderr.decode() == f"vandor: convert: {named}: No space left on device\n"
 

@@ -12,8 +12,8 @@ from vandor._atomic import Target, Writer, refuse_own_source
 from vandor._format import (
     COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, pack_count, plural, with_note)
 from vandor._walk import (
-    CHUNK, Source, Splitter, count_traces, headers_of, identify as _identify, recode, rows_of, samples_of,
-    splitter_for, su_byteorder, walk)
+    CHUNK, Source, Splitter, count_traces, headers_of, identify as _identify, recode, rows_of,
+    samples_of, splitter_for, su_byteorder, walk)
 
 __all__ = ["read", "write", "convert", "identify", "Layout"]
 
