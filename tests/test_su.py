@@ -332,17 +332,23 @@ def test_conversion_memory_is_bounded(tmp_path):
         for _ in range(25):  # 400 MiB, far above the bound
             rec.tofile(f)
     proc = run_isolated(f"""
-        import resource
+        import resource, subprocess, tempfile
         from vandor import su, segy
         def peak():
             return int(open('/proc/self/status').read().split('VmHWM:')[1].split()[0])
         base = peak()
         n = su.convert({str(path)!r}, {str(tmp_path / 'out.bin')!r})
         m = su.convert({str(tmp_path / 'out.bin')!r}, {str(tmp_path / 'back.su')!r}, byteorder='big')
-        print(n, m, (peak() - base) / 1024)
+        # a pipe into a pipe: the traces go through a temporary file, never through memory
+        tempfile.tempdir = {str(tmp_path)!r}
+        feed = subprocess.Popen(['cat', {str(path)!r}], stdout=subprocess.PIPE)
+        sink = subprocess.Popen(['wc', '-c'], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        k = su.convert(feed.stdout, sink.stdin, 'su')
+        print(n, m, k, sink.communicate()[0].decode().strip(), (peak() - base) / 1024)
     """)
-    n, m, grown = proc.stdout.split()
-    assert int(n) == int(m) == 25 * 4096
+    n, m, k, piped, grown = proc.stdout.split()
+    assert int(n) == int(m) == int(k) == 25 * 4096
+    assert int(piped) == 4 + path.stat().st_size
     assert float(grown) <= 64, f"peak resident memory grew by {grown} MiB"
 
 
