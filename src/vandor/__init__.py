@@ -46,6 +46,9 @@ __version__: str  # declared only: the first lookup goes through __getattr__ bel
 _SUBMODULES = frozenset({"segy", "su", "segyfile", "plot", "dask", "obspy", "cli"})
 # functions, by the module that holds them: loaded on first use too (they need NumPy)
 _FUNCTIONS = {"times": "_times"}
+TYPE_CHECKING = False  # type checkers take it as true; importing typing here would cost time
+if TYPE_CHECKING:
+    from vandor._times import times as times
 
 
 def __getattr__(name: str) -> object:
