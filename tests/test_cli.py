@@ -62,11 +62,13 @@ def test_headers_prints_a_row_per_trace(files, csv):
 
 
 def test_convert_through_pipes_round_trips(files):
-    first = vandor("convert", "-", "-", "--from", "su", stdin=(files / "big.su").read_bytes())
-    assert first.returncode == 1 and b"count first" in first.stderr  # pipe into pipe: refused
-    assert first.stdout == b""
+    # pipe into pipe: the traces wait in a temporary file until they are counted
+    first = vandor("convert", "-", "-", "--from", "su", "--to", "dataset",
+                   stdin=(files / "big.su").read_bytes())
+    assert first.returncode == 0 and first.stderr == b""
     p = vandor("convert", files / "big.su", "-")  # a regular source is counted first
-    assert p.returncode == 0
+    assert p.returncode == 0 and first.stdout == p.stdout
+    assert struct.unpack_from("<i", p.stdout)[0] == 12
     back = vandor("convert", "-", "-", "--from", "dataset", "--byteorder", "big", stdin=p.stdout)
     assert back.returncode == 0 and back.stdout == (files / "big.su").read_bytes()
     assert vandor("convert", files / "data.bin", files / "out.su").returncode == 0
@@ -173,6 +175,27 @@ def test_messages_name_what_the_user_gave(files, tmp_path):
     (files / "x.su.gz").write_bytes(gzip.compress((files / "big.su").read_bytes()))
     p = vandor("info", files / "x.su.gz")
     assert p.returncode == 1 and b"this is a gzip file" in p.stdout and b"zcat" in p.stdout
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("target, named", [("/dev/full", "/dev/full"), ("-", "<stdout>")])
+def test_a_full_disk_is_told_of_the_target_not_the_source(files, target, named):
+    with open("/dev/full", "wb") as full:
+        p = subprocess.run([sys.executable, "-m", "vandor", "convert", files / "big.su", target],
+                           stdout=full, stderr=subprocess.PIPE, timeout=120,
+                           env=dict(os.environ, PYTHONPATH=SRC))
+    assert p.returncode == 1
+    assert p.stderr.decode() == f"vandor: convert: {named}: No space left on device\n"
+
+
+@pytest.mark.parametrize("command", ["info", "check", "headers", "convert"])
+@pytest.mark.parametrize("given", [(), ("--from", "su")])
+def test_a_gzip_file_by_path_gets_the_hint_from_every_command(files, command, given):
+    (files / "x.su.gz").write_bytes(gzip.compress((files / "big.su").read_bytes()))
+    target = [files / "x.bin"] if command == "convert" else []
+    p = vandor(command, *given, files / "x.su.gz", *target)
+    assert p.returncode == 1 and not (files / "x.bin").exists()
+    assert b"this is a gzip file" in p.stdout + p.stderr and b"zcat" in p.stdout + p.stderr
 
 
 def test_standard_input_needs_from_unless_it_is_a_file(files):

@@ -1,4 +1,4 @@
-"""The pure-Python package: its version."""
+"""The pure-Python package: its version, what loads on first use, and the functions on traces."""
 import shutil
 import subprocess
 import sys
@@ -49,7 +49,32 @@ def test_submodules_load_on_first_use():
     proc = subprocess.run([sys.executable, "-c", (
         "import sys, vandor;"
         "cheap = 'numpy' not in sys.modules and 'vandor.su' not in sys.modules;"
-        "print(cheap, vandor.su.read.__module__, vandor.segy.SEGY.__name__, hasattr(vandor, 'x'))")],
+        "print(cheap, vandor.su.read.__module__, vandor.segy.SEGY.__name__, hasattr(vandor, 'x'),"
+        "      vandor.times.__name__)")],
         capture_output=True, text=True, check=True,
         env={"PATH": "/usr/bin:/bin", "PYTHONPATH": str(Path(vandor.__file__).parent.parent)})
-    assert proc.stdout.split() == ["True", "vandor.su", "SEGY", "False"]
+    assert proc.stdout.split() == ["True", "vandor.su", "SEGY", "False", "times"]
+
+
+@pytest.mark.parametrize("delrt, dt, ns", [(0, 4000, 5), (-100, 2000, 7), (32767, 65535, 3),
+                                           (-32768, 1, 65535)])
+def test_times_are_the_delay_plus_dt_per_sample_in_seconds(delrt, dt, ns):
+    import numpy as np
+    from vandor import segy
+
+    trace = segy.SEGYTrace(np.zeros(ns, np.float32), dt, delrt=delrt)
+    got = vandor.times(trace)
+    assert got.dtype == np.float64 and got.shape == (ns,)
+    assert got.tolist() == [delrt / 1000 + i * dt / 1e6 for i in range(ns)]
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda segy, np: segy.SEGYTrace(np.zeros(3, np.float32), 0), ValueError),  # no interval
+    (lambda segy, np: np.zeros(3), TypeError),
+])
+def test_times_refuses_what_has_none(make, error):
+    import numpy as np
+    from vandor import segy
+
+    with pytest.raises(error):
+        vandor.times(make(segy, np))

@@ -211,3 +211,14 @@ def test_open_serves_every_format_and_refuses_a_fifo_at_once(tmp_path, fmt):
     for call in (vandor.open, vandor.identify):
         with pytest.raises(ValueError, match="fifo: "):
             call(fifo)
+
+
+def test_one_trace_is_told_as_one_trace(tmp_path):
+    path = tmp_path / "one.su"
+    trace = bytearray(240 + 4 * 3)
+    struct.pack_into("<H", trace, 114, 3)  # ns
+    path.write_bytes(trace)
+    with open_reader(path, ("su", "little")) as f:
+        assert repr(f).endswith(": 1 trace>")
+        with pytest.raises(IndexError, match="out of range for 1 trace$"):
+            f[1]

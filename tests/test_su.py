@@ -204,25 +204,65 @@ def test_su_to_su_rewrites_the_byte_order(tmp_path, source, target, given):
     assert (tmp_path / "out.su").read_bytes() == b"".join(mixed_traces(target))
 
 
-def test_pipe_to_pipe_dataset_is_refused_before_writing(tmp_path):
+def spool_fds(folder):
+    """Descriptors of this process open on a file in `folder` (an unnamed one included)."""
+    found = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}").startswith(str(folder) + os.sep):
+                found.append(fd)
+        except OSError:
+            pass
+    return found
+
+
+@pytest.mark.parametrize("ending", ["whole", "cut", "interrupted"])
+def test_pipe_to_pipe_dataset_is_spooled_and_the_spool_always_goes(tmp_path, monkeypatch, ending):
     path = tmp_path / "in.su"
-    path.write_bytes(b"".join(mixed_traces("little")))
+    traces = mixed_traces("big")
+    data = b"".join(traces)
+    path.write_bytes(data[:-10] if ending == "cut" else data)
+    spool = tmp_path / "tmp"  # TMPDIR
+    spool.mkdir()
+    monkeypatch.setattr("tempfile.tempdir", str(spool))
+    monkeypatch.setattr(su, "CHUNK", 1000)  # the copy out takes several rounds
+    seen = []
+
+    def progress(n):  # the traces are held in a file in TMPDIR while they are read
+        seen.append(spool_fds(spool))
+        if ending == "interrupted":
+            raise KeyboardInterrupt
+
     feed = subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE)
     r, w = os.pipe()
     with open(r, "rb") as back:
         with open(w, "wb") as dst:
-            with pytest.raises(ValueError, match="count first"):
-                su.convert(feed.stdout, dst, source_format="su")
+            if ending == "whole":
+                assert su.convert(feed.stdout, dst, "su", byteorder="big",
+                                  progress=progress) == 5
+            else:
+                with pytest.raises(OSError if ending == "cut" else KeyboardInterrupt):
+                    su.convert(feed.stdout, dst, "su", byteorder="big", progress=progress)
         feed.stdout.close()
         feed.wait()
-        assert back.read() == b""  # nothing written
-    # a regular source counts its traces first and can then feed a pipe
+        out = back.read()
+    assert seen and all(len(fds) == 1 for fds in seen)
+    assert spool_fds(spool) == [] and list(spool.iterdir()) == []
+    if ending == "whole":
+        assert out == struct.pack("<i", 5) + b"".join(native(t, "big") for t in traces)
+    else:
+        assert out == b""  # nothing reaches the target before the count is known
+    # a regular source counts its traces first and can then feed a pipe, without a spool
     r, w = os.pipe()
+    seen.clear()
+    ending = "whole"
+    path.write_bytes(data)
     with open(r, "rb") as back:
         with open(w, "wb") as dst:
-            su.convert(path, dst, source_format="su")
-        data = back.read()
-    assert struct.unpack_from("<i", data)[0] == 5 and len(data) == 4 + path.stat().st_size
+            su.convert(path, dst, source_format="su", progress=progress)
+        out = back.read()
+    assert seen and all(fds == [] for fds in seen)
+    assert struct.unpack_from("<i", out)[0] == 5 and len(out) == 4 + path.stat().st_size
 
 
 def test_dataset_from_a_pipe_gets_its_count_mended(tmp_path):
@@ -292,17 +332,23 @@ def test_conversion_memory_is_bounded(tmp_path):
         for _ in range(25):  # 400 MiB, far above the bound
             rec.tofile(f)
     proc = run_isolated(f"""
-        import resource
+        import resource, subprocess, tempfile
         from vandor import su, segy
         def peak():
             return int(open('/proc/self/status').read().split('VmHWM:')[1].split()[0])
         base = peak()
         n = su.convert({str(path)!r}, {str(tmp_path / 'out.bin')!r})
         m = su.convert({str(tmp_path / 'out.bin')!r}, {str(tmp_path / 'back.su')!r}, byteorder='big')
-        print(n, m, (peak() - base) / 1024)
+        # a pipe into a pipe: the traces go through a temporary file, never through memory
+        tempfile.tempdir = {str(tmp_path)!r}
+        feed = subprocess.Popen(['cat', {str(path)!r}], stdout=subprocess.PIPE)
+        sink = subprocess.Popen(['wc', '-c'], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        k = su.convert(feed.stdout, sink.stdin, 'su')
+        print(n, m, k, sink.communicate()[0].decode().strip(), (peak() - base) / 1024)
     """)
-    n, m, grown = proc.stdout.split()
-    assert int(n) == int(m) == 25 * 4096
+    n, m, k, piped, grown = proc.stdout.split()
+    assert int(n) == int(m) == int(k) == 25 * 4096
+    assert int(piped) == 4 + path.stat().st_size
     assert float(grown) <= 64, f"peak resident memory grew by {grown} MiB"
 
 
@@ -391,7 +437,7 @@ def test_write_results_are_read_by_one_rule(tmp_path, case, raw, answer, error, 
 
 @pytest.mark.parametrize("append", ["mode", "descriptor"])
 @pytest.mark.parametrize("source", ["path", "pipe"])
-def test_an_appending_target_gets_its_count_first_or_nothing(tmp_path, append, source):
+def test_an_appending_target_gets_its_count_first(tmp_path, append, source):
     # a write lands at the end whatever the position: the count cannot be mended at the front
     path = tmp_path / "in.su"
     path.write_bytes(b"".join(mixed_traces("little")))
@@ -401,16 +447,12 @@ def test_an_appending_target_gets_its_count_first_or_nothing(tmp_path, append, s
     with open(fd, "ab" if append == "mode" else "wb") as dst:
         if source == "path":
             assert su.convert(path, dst, "su") == 5
-        else:
+        else:  # a pipe cannot be read twice: it is held in a temporary file to be counted
             feed = subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE)
-            with pytest.raises(ValueError, match="count first"):
-                su.convert(feed.stdout, dst, "su")
+            assert su.convert(feed.stdout, dst, "su") == 5
             feed.stdout.close()
             feed.wait()
     data = target.read_bytes()
-    if source == "pipe":
-        assert data == b"before"
-        return
     assert data[:6] == b"before" and struct.unpack_from("<i", data, 6)[0] == 5
     assert [t.tracl for t in segy.SEGY.from_file(io.BytesIO(data[6:]))] == [1, 2, 3, 4, 5]
 

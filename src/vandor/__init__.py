@@ -135,6 +135,11 @@ __version__: str  # declared only: the first lookup goes through __getattr__ bel
 
 # loaded on first use, so that `import vandor` stays cheap and `vandor.su` still works after it
 _SUBMODULES = frozenset({"segy", "su", "segyfile", "plot", "dask", "obspy", "cli"})
+# functions, by the module that holds them: loaded on first use too (they need NumPy)
+_FUNCTIONS = {"times": "_times"}
+TYPE_CHECKING = False  # type checkers take it as true; importing typing here would cost time
+if TYPE_CHECKING:
+    from vandor._times import times as times
 
 
 def __getattr__(name: str) -> object:
@@ -143,6 +148,10 @@ def __getattr__(name: str) -> object:
         global __version__
         version = __version__ = _version()
         return version
+    if name in _FUNCTIONS:
+        import importlib
+
+        return getattr(importlib.import_module(f"{__name__}.{_FUNCTIONS[name]}"), name)
     if name in _SUBMODULES:
         import importlib
 

@@ -168,7 +168,14 @@ class Target:
         return file_id(self.path if self.path is not None else self.file)
 
     def write(self, data) -> None:
-        self.writer.write(data)
+        try:
+            self.writer.write(data)
+        except OSError as e:
+            # the system's own error says nothing of the file (nor the new one beside a path):
+            # it names the target, so that a full disk is not blamed on the source being read
+            if e.errno is not None and e.filename is None:
+                e.filename = self.name
+            raise
 
     def mend_count(self, count: int) -> None:
         """Writes a stored dataset's count at the front, once its traces are written."""

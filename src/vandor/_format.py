@@ -165,5 +165,9 @@ class UnknownFormat(FormatError):
     """No format, or no byte order, fits the file."""
 
 
+class Compressed(UnknownFormat):
+    """A compressed file, which reads as nothing until it is decompressed."""
+
+
 class AmbiguousFormat(FormatError):
     """More than one format or byte order fits the file equally well: the caller must say which."""

@@ -20,7 +20,7 @@ import numpy.typing as npt
 from vandor import _walk, segy
 from vandor._format import (
     HEADER, NATIVE_NAME, ORDERS, READ_HEADER, READ_SAMPLES, SAMPLE, Layout, cut_note, ns_differ,
-    trace_size, with_note)
+    plural, trace_size, with_note)
 
 __all__ = ["Reader", "open_reader"]
 
@@ -328,7 +328,7 @@ class Reader:
             return self._gather(rows)
         i = operator.index(key)
         if not -self.n_traces <= i < self.n_traces:
-            raise IndexError(f"trace index {i} out of range for {self.n_traces} traces")
+            raise IndexError(f"trace index {i} out of range for {plural(self.n_traces, 'trace')}")
         return next(iter(self._gather(range(i % self.n_traces, i % self.n_traces + 1))))
 
     def __iter__(self) -> Iterator[segy.SEGYTrace]:
@@ -385,7 +385,7 @@ class Reader:
         self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self._closed else f"{self.n_traces} traces"
+        state = "closed" if self._closed else plural(self.n_traces, "trace")
         return f"<vandor reader of {self.format} {self.name!r}: {state}>"
 
 

@@ -26,8 +26,8 @@ import numpy as np
 from vandor import segy
 from vandor._format import (
     COUNT_MAX, COUNT_SIZE, DT_AT, HEADER, MAX_NS, MAX_TRACE, NATIVE, NATIVE_NAME, NS_AT, ORDERS,
-    READ_HEADER, READ_SAMPLES, READ_TOO_MUCH, SAMPLE, TOO_LARGE, AmbiguousFormat, Layout,
-    UnknownFormat, cut_note, missing_note, ns_differ, trace_size, unpack_count, with_note)
+    READ_HEADER, READ_SAMPLES, READ_TOO_MUCH, SAMPLE, TOO_LARGE, AmbiguousFormat, Compressed,
+    Layout, UnknownFormat, cut_note, missing_note, ns_differ, trace_size, unpack_count, with_note)
 
 CHUNK = 4 << 20  # bytes read or parsed at a time: enough to amortise NumPy, small against 64 MiB
 PROBE = 64  # traces that detection follows from the start of a file
@@ -560,6 +560,7 @@ def su_byteorder(src: Source) -> str:
     if fits:
         raise AmbiguousFormat(f"{src.name}: both byte orders fit its first traces; "
                               f"pass byteorder='little' or byteorder='big'")
+    _refuse_compressed(src)
     why = {f.layout.byteorder: f.text for f in readings}
     raise UnknownFormat(f"{src.name}: neither byte order fits an SU file: little-endian: "
                         f"{why['little']}; big-endian: {why['big']}; "
@@ -634,6 +635,15 @@ def _neither(parts: list[str]) -> str:
     return parts[0] if len(parts) == 1 else f"{', '.join(parts[:-1])} nor {parts[-1]}"
 
 
+def _refuse_compressed(src: Source) -> None:
+    """Compressed for a source that starts as a gzip file does. Asked only once nothing fits:
+    a little-endian SU file may start with the same two bytes (a tracl of 35615, for one)."""
+    if src.fill(len(GZIP_MAGIC)) and src.ahead.startswith(GZIP_MAGIC):
+        raise Compressed(f"{src.name}: this is a gzip file: decompress it first, for example "
+                         f"zcat {src.name} | vandor info - --from su (or --from dataset); in "
+                         f"Python, open it with gzip.open and pass the file object")
+
+
 def identify(src: Source) -> Layout:
     """The layout a source's bytes fit best. UnknownFormat when none fits, AmbiguousFormat when
     more than one fits equally well. Reads ahead; the caller rewinds."""
@@ -641,11 +651,8 @@ def identify(src: Source) -> Layout:
         return Layout("su", NATIVE_NAME)
     readings = [(c, c.fits(src)) for c in CANDIDATES]
     fits = [f for _, found in readings for f in found if f.rank]
-    if not fits and src.fill(len(GZIP_MAGIC)) and src.ahead.startswith(GZIP_MAGIC):
-        raise UnknownFormat(f"{src.name}: this is a gzip file: decompress it first, for example "
-                            f"zcat {src.name} | vandor info - --from su (or --from dataset); in "
-                            f"Python, open it with gzip.open and pass the file object")
     if not fits:
+        _refuse_compressed(src)
         parts = []
         for candidate, found in readings:
             why = [f.text if len(found) == 1 else f"{f.layout.byteorder}-endian: {f.text}"

@@ -5,12 +5,15 @@ and stored datasets in chunks of traces, in constant memory, whatever the file s
 """
 from __future__ import annotations
 
+import tempfile
+
 from vandor import segy
-from vandor._atomic import Target, committed, refuse_own_source
-from vandor._format import COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, order_of, pack_count
+from vandor._atomic import Target, Writer, committed, refuse_own_source
+from vandor._format import (
+    COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, order_of, pack_count, plural, with_note)
 from vandor._walk import (
-    Source, Splitter, StoredSink, count_traces, headers_of, identify as _identify, recode, rows_of,
-    samples_of, splitter_for, su_byteorder, walk)
+    CHUNK, Source, Splitter, StoredSink, count_traces, headers_of, identify as _identify, recode,
+    rows_of, samples_of, splitter_for, su_byteorder, walk)
 
 __all__ = ["read", "write", "convert", "identify", "Layout"]
 
@@ -99,7 +102,8 @@ def convert(source, target, source_format: str | None = None, target_format: str
     unchanged. A stored dataset written to a target that can seek gets its
     count once the traces are written; one written to a target that cannot (a pipe), or whose
     writes all land at its end (append mode), needs the count first, which takes one extra pass
-    over a source that can seek and is refused, before anything is written, for one that cannot.
+    over a source that can seek; one that cannot (a pipe) is spooled to an unnamed temporary
+    file (in TMPDIR) to be counted, then copied on, and the spool is gone whatever happens.
     A path is replaced only when it names a regular file or nothing; a pipe or device there is
     written as a stream. `progress`, if given, is called with the number of bytes read each time.
     Returns the number of traces written."""
@@ -144,7 +148,8 @@ def convert(source, target, source_format: str | None = None, target_format: str
     return count
 
 
-def _pour(src: Source, splitter: Splitter, out: Target, dst_order: str, progress) -> int:
+def _pour(src: Source, splitter: Splitter, out: Target | Writer, dst_order: str,
+          progress) -> int:
     """Writes every trace the walk of `src` finds to `out`, in byte order `dst_order`; returns
     how many there were."""
     for block, runs in walk(src, splitter, progress):
@@ -157,9 +162,7 @@ def _su_to_dataset(src: Source, out: Target, order: str, progress) -> int:
     count = None
     if out.start is None:
         if src.start is None:
-            raise ValueError(f"{out.name}: a stored dataset written to a stream needs its "
-                             f"trace count first, and {src.name} cannot be read twice to "
-                             f"count it: write to a file, or convert from one")
+            return _spooled_to_dataset(src, out, order, progress)
         count = count_traces(src, order)
     out.write(pack_count(count or 0))
     found = _pour(src, Splitter(order, src.name), out, NATIVE, progress)
@@ -167,7 +170,33 @@ def _su_to_dataset(src: Source, out: Target, order: str, progress) -> int:
         out.mend_count(found)
     elif count != found:
         raise OSError(f"{src.name}: the source changed while it was converted: "
-                      f"{count} traces counted, then {found} read")
+                      f"{plural(count, 'trace')} counted, then {found} read")
+    return found
+
+
+class _Spool(Writer):
+    """Writes to the temporary file that holds a stream's traces while they are counted; a
+    failure there (a full TMPDIR) says where, since the file has no name to tell."""
+
+    def write(self, data) -> None:
+        try:
+            super().write(data)
+        except OSError as e:
+            raise with_note(e, f"while holding the traces in a temporary file in "
+                               f"{tempfile.gettempdir()} (TMPDIR chooses the folder)")
+
+
+def _spooled_to_dataset(src: Source, out: Target, order: str, progress) -> int:
+    """A stream into a stream that needs the count first: the traces wait in a temporary file,
+    already in the dataset's byte order, until the end tells how many there are. The file has no
+    name (or loses it at once), so it is gone however this ends, Ctrl-C included."""
+    with tempfile.TemporaryFile(prefix="vandor-spool-") as spool:
+        found = _pour(src, Splitter(order, src.name), _Spool(spool), NATIVE, progress)
+        out.write(pack_count(found))
+        spool.seek(0)
+        buf = memoryview(bytearray(CHUNK))
+        while n := spool.readinto(buf):
+            out.write(buf[:n])
     return found
 
 

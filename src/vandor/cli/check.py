@@ -6,7 +6,7 @@ import sys
 import numpy as np
 
 from vandor._format import (
-    HEADER, NATIVE_NAME, ORDERS, AmbiguousFormat, FormatError, Layout, plural)
+    HEADER, NATIVE_NAME, ORDERS, AmbiguousFormat, Compressed, FormatError, Layout, plural)
 from vandor._walk import Source, Splitter, other_readings, rows_of, splitter_for, walk
 from vandor.cli._common import (
     Progress, kind_of, layout_of, open_segy, open_source, reading, reason)
@@ -73,9 +73,10 @@ def run(args) -> int:
             layouts = [layout_of(src, args.source_format, args.byteorder)]
         except FormatError as e:
             # a file that reads more than one way is for the user to name; one that reads no
-            # way is checked every way, to tell the problem of the reading that goes furthest
+            # way is checked every way, to tell the problem of the reading that goes furthest,
+            # unless it is compressed, which no reading gets far into
             if (isinstance(e, AmbiguousFormat) and args.source_format is None) \
-                    or src.start is None:
+                    or isinstance(e, Compressed) or src.start is None:
                 raise
             layouts = [Layout("dataset", NATIVE_NAME), Layout("su", "little"),
                        Layout("su", "big")]

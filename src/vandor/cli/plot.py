@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import sys
 
+from vandor._format import plural
 from vandor.cli._common import UsageError, layout_of, open_source, reading
 
 INSTALL_PLOT = "vandor plot needs Matplotlib: pip install 'vandor[plot]'"
@@ -106,7 +107,6 @@ def run(args) -> int:
                  key=args.key, cmap=args.cmap, title=args.file, reverse=args.reverse,
                  agc=args.agc, tpow=args.tpow, colorbar=args.colorbar, first=start, step=step)
     fig.savefig(args.output, dpi=args.dpi)
-    kept = "1 trace" if len(samples) == 1 else f"{len(samples)} traces"
     every = f" (every {plot.ordinal(step)} trace)" if step > 1 else ""
-    print(f"{args.output}: {kept} drawn{every}", file=sys.stderr)
+    print(f"{args.output}: {plural(len(samples), 'trace')} drawn{every}", file=sys.stderr)
     return 0
