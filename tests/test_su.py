@@ -421,21 +421,35 @@ def read_fifo(path, into):
     return thread
 
 
+def read_pipe(name, tmp_path, into):
+    """A pipe by a path: a FIFO, or /dev/fd/N (as /dev/stdout names a shell pipe), and the thread
+    that reads it to its end; then what to close once the writer is done."""
+    if name == "fifo":
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        return fifo, read_fifo(fifo, into), lambda: None
+    r, w = os.pipe()
+    thread = threading.Thread(target=lambda: into.append(open(r, "rb").read()))
+    thread.start()
+    return f"/dev/fd/{w}", thread, lambda: os.close(w)
+
+
+@pytest.mark.parametrize("name", ["fifo", "/dev/fd"])
 @pytest.mark.parametrize("how", ["write", "convert"])
-def test_a_pipe_at_a_path_is_written_as_a_stream(tmp_path, how):
+def test_a_pipe_at_a_path_is_written_as_a_stream(tmp_path, how, name):
     traces = mixed_traces("little")
     (tmp_path / "in.su").write_bytes(b"".join(traces))
     su.convert(tmp_path / "in.su", tmp_path / "in.bin")
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    got = []
-    reader = read_fifo(fifo, got)
+    fifo, reader, done = read_pipe(name, tmp_path, got := [])
     if how == "write":
         su.write(segy.SEGY.from_file(tmp_path / "in.bin"), fifo)
     else:
         su.convert(tmp_path / "in.bin", fifo)
+    still_a_pipe = stat.S_ISFIFO(os.stat(fifo).st_mode)
+    done()
     reader.join()
-    assert got == [b"".join(traces)] and stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert got == [b"".join(traces)] and still_a_pipe
+    assert name != "fifo" or stat.S_ISFIFO(os.lstat(fifo).st_mode)
 
 
 def test_a_target_that_becomes_a_pipe_is_not_replaced(tmp_path):

@@ -133,14 +133,15 @@ class Target:
         else:
             path = os.fspath(target)  # type: ignore[call-overload]
             self.name = os.fsdecode(path)
-            real = os.path.realpath(path)  # through a link, the file it names is replaced
-            kind = _special(real)
+            # what the path names, asked as open() asks: /dev/stdout on a pipe has no real path
+            kind = _special(path)
             if kind is not None and not streams:
                 raise ValueError(f"{self.name} is a {kind}, not a regular file: "
                                  f"only a regular file is replaced")
             if kind is not None:
                 self.file = open(path, "wb")  # a device or a pipe: nothing to replace
             else:
+                real = os.path.realpath(path)  # through a link, the file it names is replaced
                 self.path = real
                 try:
                     fd, self.tmp = tempfile.mkstemp(prefix=".vandor-", dir=os.path.dirname(real))
