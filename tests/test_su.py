@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from vandor import segy, su
-from conftest import SU_FIELDS, UNDER_SANITIZER, run_isolated, su_trace
+from conftest import SU_FIELDS, UNDER_SANITIZER, dataset_bytes, run_isolated, su_trace
 
 ORDER = {"little": "<", "big": ">"}
 ODD = np.array([np.nan, np.inf, -np.inf, 1e-45, -0.0, 3.5], np.float32)  # 1e-45: a denormal
@@ -450,6 +450,20 @@ def test_a_pipe_at_a_path_is_written_as_a_stream(tmp_path, how, name):
     reader.join()
     assert got == [b"".join(traces)] and still_a_pipe
     assert name != "fifo" or stat.S_ISFIFO(os.lstat(fifo).st_mode)
+
+
+def test_a_pipe_at_a_path_is_closed_when_the_write_fails(tmp_path):
+    # while the error is held (a notebook keeps the last one), the reader must still see the end
+    traces = mixed_traces("little")
+    (tmp_path / "cut.bin").write_bytes(dataset_bytes(traces)[:-10])
+    fifo, reader, _ = read_pipe("fifo", tmp_path, got := [])
+    with pytest.raises(OSError) as held:
+        su.convert(tmp_path / "cut.bin", fifo, "dataset")
+    reader.join(timeout=10)
+    alive = reader.is_alive()
+    if alive:
+        open(fifo, "wb").close()  # not to leave the thread behind
+    assert held.value is not None and not alive and len(got[0]) < len(b"".join(traces))
 
 
 def test_a_target_that_becomes_a_pipe_is_not_replaced(tmp_path):

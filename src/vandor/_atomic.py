@@ -128,6 +128,7 @@ class Target:
         self.path: str | None = None
         self.tmp: str | None = None
         self.file: Any
+        self.owned = False  # a device or pipe this opened by its path, closed here too
         if has(target, "write"):
             self.file, self.name = target, describe(target)
         else:
@@ -140,6 +141,7 @@ class Target:
                                  f"only a regular file is replaced")
             if kind is not None:
                 self.file = open(path, "wb")  # a device or a pipe: nothing to replace
+                self.owned = True
             else:
                 real = os.path.realpath(path)  # through a link, the file it names is replaced
                 self.path = real
@@ -184,6 +186,8 @@ class Target:
     def commit(self) -> None:
         if has(self.file, "flush"):  # an object with write() alone has nothing to flush
             self.file.flush()
+        if self.owned:  # the reader at a pipe's other end sees its end now, not at collection
+            self.file.close()
         if self.path is not None and self.tmp is not None:
             try:
                 self._replace(self.path, self.tmp)
@@ -208,7 +212,10 @@ class Target:
             os.close(folder)
 
     def abandon(self) -> None:
-        """Closes and removes the new file of a path target; leaves a stream as it is."""
+        """Closes and removes the new file of a path target; leaves a stream as it is, closing
+        it when this opened it."""
+        if self.owned:
+            self.file.close()
         if self.path is not None and self.tmp is not None:
             self.file.close()  # closing twice (after a failed commit) does nothing
             try:
