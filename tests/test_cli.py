@@ -211,3 +211,16 @@ def test_check_warns_of_samples_that_are_not_finite(files, strict):
     assert b"warning: 2 samples not finite (NaN or infinite), the first in trace 3 at sample 7" \
         in p.stderr
     assert p.returncode == (1 if strict else 0)
+
+
+@pytest.mark.parametrize("to", ["path", "-"])
+def test_a_full_target_is_named_not_the_source(files, to):
+    # the disk that is full is the target's: naming the source sends the user to the wrong file
+    source = files / "little.su"
+    with open("/dev/full", "wb") as full:
+        p = vandor("convert", source, "/dev/full" if to == "path" else "-", "--to", "su",
+                   stdout=full)
+    assert p.returncode == 1
+    err = p.stderr.decode()
+    assert "No space left" in err and str(source) not in err
+    assert ("/dev/full" if to == "path" else "<stdout>") in err

@@ -7,6 +7,7 @@ reads. A file object (or a device or pipe named by path) is written as a stream.
 """
 from __future__ import annotations
 
+import contextlib
 import errno
 import fcntl
 import io
@@ -170,7 +171,19 @@ class Target:
         return file_id(self.path if self.path is not None else self.file)
 
     def write(self, data) -> None:
-        self.writer.write(data)
+        with self._named():
+            self.writer.write(data)
+
+    @contextlib.contextmanager
+    def _named(self):
+        """A failure of the system on this target names it (a full disk is the target's, not
+        the source's that the caller names); the error keeps its type and what it carries."""
+        try:
+            yield
+        except OSError as e:
+            if e.errno is not None and e.filename is None:
+                e.filename = self.name
+            raise
 
     def mend_count(self, count: int) -> None:
         """Writes a stored dataset's count at the front, once its traces are written."""
@@ -185,7 +198,8 @@ class Target:
 
     def commit(self) -> None:
         if has(self.file, "flush"):  # an object with write() alone has nothing to flush
-            self.file.flush()
+            with self._named():
+                self.file.flush()
         if self.owned:  # the reader at a pipe's other end sees its end now, not at collection
             self.file.close()
         if self.path is not None and self.tmp is not None:
