@@ -415,6 +415,28 @@ def test_an_appending_target_gets_its_count_first_or_nothing(tmp_path, append, s
     assert [t.tracl for t in segy.SEGY.from_file(io.BytesIO(data[6:]))] == [1, 2, 3, 4, 5]
 
 
+@pytest.mark.parametrize("answer, error, text", [
+    (lambda n: -1, OSError, r"readinto\(\) returned invalid length -1 "),
+    (lambda n: float(n), TypeError, "float"),
+    (lambda n: str(n), TypeError, "str"),
+])
+def test_a_reader_that_answers_no_count_is_refused(tmp_path, answer, error, text):
+    data = b"".join(mixed_traces("little"))
+
+    class Lying(io.RawIOBase):
+        def __init__(self):
+            self.f = io.BytesIO(data)
+
+        def readable(self):
+            return True
+
+        def readinto(self, buffer):
+            return answer(self.f.readinto(buffer))
+
+    with pytest.raises(error, match=text):
+        su.read(Lying(), "little")
+
+
 def read_fifo(path, into):
     thread = threading.Thread(target=lambda: into.append(open(path, "rb").read()))
     thread.start()
