@@ -96,8 +96,9 @@ def write_dataset(tmp_path):
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(vandor.__file__))
 
 
-def run_cli(*args, stdin=None):
-    """Runs the vandor command in a process of its own, from the package this run imports."""
+def run_cli(*args, stdin=None, stdout=subprocess.PIPE):
+    """Runs the vandor command in a process of its own, from the package this run imports;
+    standard output is captured unless `stdout` names a file to write it to."""
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
     return subprocess.run([sys.executable, "-m", "vandor", *map(str, args)], input=stdin,
-                          capture_output=True, env=env, timeout=120)
+                          stdout=stdout, stderr=subprocess.PIPE, env=env, timeout=120)

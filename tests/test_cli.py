@@ -28,6 +28,8 @@ def files(tmp_path):
     (tmp_path / "tail.bin").write_bytes(struct.pack("<i", 11) + little)
     (tmp_path / "short-tail.bin").write_bytes(struct.pack("<i", 12) + little + b"\7" * 100)
     (tmp_path / "zero-count.bin").write_bytes(bytes(4) + b"\x40" * 3200 + little)
+    (tmp_path / "one-byte-tail.bin").write_bytes(struct.pack("<i", 12) + little + b"\7")
+    (tmp_path / "zero-count-one-byte.bin").write_bytes(bytes(5))
     # tracl 1 and gain 1 also read as a count of 1 and a trace of 1 sample, then bytes left over
     (tmp_path / "gain.su").write_bytes(b"".join(su_trace(np.ones(50), "<", tracl=i + 1, gain=1)
                                                 for i in range(12)))
@@ -87,6 +89,8 @@ def test_convert_on_standard_input_needs_from(files):
     # room for another header after the counted traces: a wrong count, or no stored dataset
     ("tail.bin", (), 1, f"{TRACE} bytes after the 11 counted traces"),
     ("zero-count.bin", (), 1, f"the count is 0, but {3200 + 12 * TRACE} bytes follow it"),
+    ("one-byte-tail.bin", (), 0, "warning: 1 byte after the last counted trace"),
+    ("zero-count-one-byte.bin", (), 1, "the count is 0, but 1 byte follows it"),
     ("gain.su", (), 0, "ok, little-endian SU, 12 traces"),
     ("gain.su", ("--from", "dataset"), 1, "(it reads as little-endian SU)"),
     ("cut.bin", (), 1, f"trace 11 begins at byte {4 + 11 * TRACE}; the file ends 180 bytes into its samples"),
@@ -230,3 +234,16 @@ def test_check_warns_of_samples_that_are_not_finite(files, strict):
     assert b"warning: 2 samples not finite (NaN or infinite), the first in trace 3 at sample 7" \
         in p.stderr
     assert p.returncode == (1 if strict else 0)
+
+
+@pytest.mark.parametrize("to", ["path", "-"])
+def test_a_full_target_is_named_not_the_source(files, to):
+    # the disk that is full is the target's: naming the source sends the user to the wrong file
+    source = files / "little.su"
+    with open("/dev/full", "wb") as full:
+        p = vandor("convert", source, "/dev/full" if to == "path" else "-", "--to", "su",
+                   stdout=full)
+    assert p.returncode == 1
+    err = p.stderr.decode()
+    assert "No space left" in err and str(source) not in err
+    assert ("/dev/full" if to == "path" else "<stdout>") in err

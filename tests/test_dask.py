@@ -102,6 +102,24 @@ def test_file_cut_after_read_fails_the_task(write_dataset):
     assert info.value.args == (SAMPLES_ERROR,) and "trace 5" in info.value.__notes__[0]
 
 
+@pytest.mark.parametrize("how", ["replaced", "written over"])
+def test_a_file_changed_after_read_fails_the_task(tmp_path, how):
+    # the arrays describe the file read() saw: another file's traces are not handed out as its
+    path = tmp_path / "x.bin"
+    vd.write(np.ones((6, 10), np.float32), sample_dataset(6, 10).headers(), path)
+    os.utime(path, (1, 1))  # written long ago: an edit now is told by its time
+    samples, headers = vd.read(path, traces_per_chunk=2)
+    if how == "replaced":
+        vd.write(np.full((6, 10), 7, np.float32), sample_dataset(6, 10).headers(), path)
+    else:
+        with open(path, "r+b") as f:
+            f.seek(4 + 240)
+            f.write(np.full(10, 9, np.float32).tobytes())
+    for lazy in (samples, headers):
+        with pytest.raises(OSError, match="changed after"):
+            lazy.compute()
+
+
 def test_trace_offsets_follow_mixed_lengths(write_dataset):
     lengths = [70000 // 4, 3, 1, 0, 8]  # a long first trace: read header by header
     path = write_dataset([np.zeros(k) for k in lengths], tail=b"x")

@@ -3,6 +3,9 @@ import io
 import os
 import struct
 import subprocess
+import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -142,6 +145,48 @@ def test_a_cut_su_file_serves_its_whole_traces(tmp_path):
         for over in [lambda: list(f), f.to_numpy, f.headers, f.to_dataset,
                      lambda: f[2:], lambda: f[::-1], lambda: f.headers(0, n + 1)]:
             assert error_of(over) == reading
+
+
+class Yielding(io.BytesIO):
+    """A file object read through its own methods, which lets other threads run mid-read."""
+
+    reader = None
+
+    def readinto(self, buffer):
+        time.sleep(0)
+        if self.reader is not None:  # a callback that reads the same reader again
+            self.reader, reader = None, self.reader
+            reader[0]
+        return super().readinto(buffer)
+
+
+def test_threads_sharing_a_reader_on_a_file_object_get_their_own_traces(stored):
+    path, layout, ds, _ = stored
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        f = open_reader(Yielding(path.read_bytes()), layout)
+        want = [np.asarray(t).tobytes() for t in ds]
+        wrong = []
+
+        def work(seed):
+            rng = np.random.default_rng(seed)
+            for i in rng.integers(0, len(want), 300):
+                if np.asarray(f[int(i)]).tobytes() != want[i]:
+                    wrong.append(int(i))
+
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert wrong == []
+    f._file.reader = f  # re-entered from its own read: refused, not a deadlock or a wrong trace
+    with pytest.raises(ValueError, match="already executing"):
+        f[3]
+    assert np.asarray(f[3]).tobytes() == want[3]
 
 
 def test_streams_are_refused(tmp_path):

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from vandor import segy, su
-from conftest import SU_FIELDS, UNDER_SANITIZER, run_isolated, su_trace
+from conftest import SU_FIELDS, UNDER_SANITIZER, dataset_bytes, run_isolated, su_trace
 
 ORDER = {"little": "<", "big": ">"}
 ODD = np.array([np.nan, np.inf, -np.inf, 1e-45, -0.0, 3.5], np.float32)  # 1e-45: a denormal
@@ -457,27 +457,77 @@ def test_an_appending_target_gets_its_count_first(tmp_path, append, source):
     assert [t.tracl for t in segy.SEGY.from_file(io.BytesIO(data[6:]))] == [1, 2, 3, 4, 5]
 
 
+@pytest.mark.parametrize("answer, error, text", [
+    (lambda n: -1, OSError, r"readinto\(\) returned invalid length -1 "),
+    (lambda n: float(n), TypeError, "float"),
+    (lambda n: str(n), TypeError, "str"),
+])
+def test_a_reader_that_answers_no_count_is_refused(tmp_path, answer, error, text):
+    data = b"".join(mixed_traces("little"))
+
+    class Lying(io.RawIOBase):
+        def __init__(self):
+            self.f = io.BytesIO(data)
+
+        def readable(self):
+            return True
+
+        def readinto(self, buffer):
+            return answer(self.f.readinto(buffer))
+
+    with pytest.raises(error, match=text):
+        su.read(Lying(), "little")
+
+
 def read_fifo(path, into):
     thread = threading.Thread(target=lambda: into.append(open(path, "rb").read()))
     thread.start()
     return thread
 
 
+def read_pipe(name, tmp_path, into):
+    """A pipe by a path: a FIFO, or /dev/fd/N (as /dev/stdout names a shell pipe), and the thread
+    that reads it to its end; then what to close once the writer is done."""
+    if name == "fifo":
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        return fifo, read_fifo(fifo, into), lambda: None
+    r, w = os.pipe()
+    thread = threading.Thread(target=lambda: into.append(open(r, "rb").read()))
+    thread.start()
+    return f"/dev/fd/{w}", thread, lambda: os.close(w)
+
+
+@pytest.mark.parametrize("name", ["fifo", "/dev/fd"])
 @pytest.mark.parametrize("how", ["write", "convert"])
-def test_a_pipe_at_a_path_is_written_as_a_stream(tmp_path, how):
+def test_a_pipe_at_a_path_is_written_as_a_stream(tmp_path, how, name):
     traces = mixed_traces("little")
     (tmp_path / "in.su").write_bytes(b"".join(traces))
     su.convert(tmp_path / "in.su", tmp_path / "in.bin")
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    got = []
-    reader = read_fifo(fifo, got)
+    fifo, reader, done = read_pipe(name, tmp_path, got := [])
     if how == "write":
         su.write(segy.SEGY.from_file(tmp_path / "in.bin"), fifo)
     else:
         su.convert(tmp_path / "in.bin", fifo)
+    still_a_pipe = stat.S_ISFIFO(os.stat(fifo).st_mode)
+    done()
     reader.join()
-    assert got == [b"".join(traces)] and stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert got == [b"".join(traces)] and still_a_pipe
+    assert name != "fifo" or stat.S_ISFIFO(os.lstat(fifo).st_mode)
+
+
+def test_a_pipe_at_a_path_is_closed_when_the_write_fails(tmp_path):
+    # while the error is held (a notebook keeps the last one), the reader must still see the end
+    traces = mixed_traces("little")
+    (tmp_path / "cut.bin").write_bytes(dataset_bytes(traces)[:-10])
+    fifo, reader, _ = read_pipe("fifo", tmp_path, got := [])
+    with pytest.raises(OSError) as held:
+        su.convert(tmp_path / "cut.bin", fifo, "dataset")
+    reader.join(timeout=10)
+    alive = reader.is_alive()
+    if alive:
+        open(fifo, "wb").close()  # not to leave the thread behind
+    assert held.value is not None and not alive and len(got[0]) < len(b"".join(traces))
 
 
 def test_a_target_that_becomes_a_pipe_is_not_replaced(tmp_path):

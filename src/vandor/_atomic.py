@@ -129,19 +129,22 @@ class Target:
         self.path: str | None = None
         self.tmp: str | None = None
         self.file: Any
+        self.owned = False  # a device or pipe this opened by its path, closed here too
         if has(target, "write"):
             self.file, self.name = target, describe(target)
         else:
             path = os.fspath(target)  # type: ignore[call-overload]
             self.name = os.fsdecode(path)
-            real = os.path.realpath(path)  # through a link, the file it names is replaced
-            kind = _special(real)
+            # what the path names, asked as open() asks: /dev/stdout on a pipe has no real path
+            kind = _special(path)
             if kind is not None and not streams:
                 raise ValueError(f"{self.name} is a {kind}, not a regular file: "
                                  f"only a regular file is replaced")
             if kind is not None:
                 self.file = open(path, "wb")  # a device or a pipe: nothing to replace
+                self.owned = True
             else:
+                real = os.path.realpath(path)  # through a link, the file it names is replaced
                 self.path = real
                 try:
                     fd, self.tmp = tempfile.mkstemp(prefix=".vandor-", dir=os.path.dirname(real))
@@ -168,11 +171,16 @@ class Target:
         return file_id(self.path if self.path is not None else self.file)
 
     def write(self, data) -> None:
-        try:
+        with self._named():
             self.writer.write(data)
+
+    @contextlib.contextmanager
+    def _named(self):
+        """A failure of the system on this target names it (a full disk is the target's, not
+        the source's that the caller names); the error keeps its type and what it carries."""
+        try:
+            yield
         except OSError as e:
-            # the system's own error says nothing of the file (nor the new one beside a path):
-            # it names the target, so that a full disk is not blamed on the source being read
             if e.errno is not None and e.filename is None:
                 e.filename = self.name
             raise
@@ -190,7 +198,10 @@ class Target:
 
     def commit(self) -> None:
         if has(self.file, "flush"):  # an object with write() alone has nothing to flush
-            self.file.flush()
+            with self._named():
+                self.file.flush()
+        if self.owned:  # the reader at a pipe's other end sees its end now, not at collection
+            self.file.close()
         if self.path is not None and self.tmp is not None:
             try:
                 self._replace(self.path, self.tmp)
@@ -215,7 +226,10 @@ class Target:
             os.close(folder)
 
     def abandon(self) -> None:
-        """Closes and removes the new file of a path target; leaves a stream as it is."""
+        """Closes and removes the new file of a path target; leaves a stream as it is, closing
+        it when this opened it."""
+        if self.owned:
+            self.file.close()
         if self.path is not None and self.tmp is not None:
             self.file.close()  # closing twice (after a failed commit) does nothing
             try:

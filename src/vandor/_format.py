@@ -85,6 +85,7 @@ INVALID_LENGTH: Final = "write() returned invalid length {} (should have been be
 WOULD_BLOCK: Final = "write could not complete without blocking"
 ACCEPTED_NOTHING: Final = "write() accepted none of {} bytes"
 READ_TOO_MUCH: Final = "read() returned {} bytes, more than the {} asked for"
+READ_INVALID: Final = "readinto() returned invalid length {} (should have been between 0 and {})"
 
 
 _E = TypeVar("_E", bound=BaseException)

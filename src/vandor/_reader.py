@@ -10,6 +10,7 @@ import io
 import operator
 import os
 import stat
+import threading
 from array import array
 from collections.abc import Iterator
 from typing import Any, SupportsIndex, overload
@@ -118,6 +119,9 @@ class Reader:
         # subclass may keep bytes or a position of its own, and is read through its methods
         plain = type(file) in (io.FileIO, io.BufferedReader) and segy._isfileobject(file)
         self._fd = file.fileno() if plain else None
+        # a read through the object's own methods is a seek and then reads: one at a time
+        self._turn = threading.RLock()
+        self._reading = False
         self._cut: BaseException | None = None
         self._index(src)
 
@@ -183,13 +187,21 @@ class Reader:
                     break
                 got += n
             return got
-        self._src.ahead.clear()
-        self._file.seek(offset)
-        while got < len(view):
-            n = self._src.readinto(view[got:])
-            if not n:
-                break
-            got += n
+        with self._turn:
+            if self._reading:  # the object's own read called back into this reader
+                raise ValueError(f"{self.name}: a read of this reader is already executing "
+                                 f"in this thread")
+            self._reading = True
+            try:
+                self._src.ahead.clear()
+                self._file.seek(offset)
+                while got < len(view):
+                    n = self._src.readinto(view[got:])
+                    if not n:
+                        break
+                    got += n
+            finally:
+                self._reading = False
         return got
 
     def _read(self, view: memoryview, offset: int, trace: int, size: int) -> None:

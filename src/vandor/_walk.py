@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import errno
 import io
+import operator
 import os
 import select
 import stat
@@ -26,8 +27,8 @@ import numpy as np
 from vandor import segy
 from vandor._format import (
     COUNT_MAX, COUNT_SIZE, DT_AT, HEADER, MAX_NS, MAX_TRACE, NATIVE, NATIVE_NAME, NS_AT, ORDERS,
-    READ_HEADER, READ_SAMPLES, READ_TOO_MUCH, SAMPLE, TOO_LARGE, AmbiguousFormat, Compressed,
-    Layout, UnknownFormat, cut_note, missing_note, ns_differ, trace_size, unpack_count, with_note)
+    READ_HEADER, READ_INVALID, READ_SAMPLES, READ_TOO_MUCH, SAMPLE, TOO_LARGE, AmbiguousFormat,
+    Compressed, Layout, UnknownFormat, cut_note, missing_note, ns_differ, trace_size, unpack_count, with_note)
 
 CHUNK = 4 << 20  # bytes read or parsed at a time: enough to amortise NumPy, small against 64 MiB
 PROBE = 64  # traces that detection follows from the start of a file
@@ -161,9 +162,9 @@ class Source:
             data = self._read(len(view))
             view[:len(data)] = data
             return len(data)
-        got = self._answer(self.file.readinto, view)
+        got = operator.index(self._answer(self.file.readinto, view))  # TypeError: no count
         if not 0 <= got <= len(view):
-            raise OSError(READ_TOO_MUCH.format(got, len(view)))
+            raise OSError(READ_INVALID.format(got, len(view)))
         return got
 
     def rewind(self):

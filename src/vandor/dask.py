@@ -109,10 +109,18 @@ def _read_range(path: str, n: int, ns: int, start: int, stop: int):
     return np.ascontiguousarray(rows["samples"]), rows["header"].copy()
 
 
+def _identity_of(st: os.stat_result) -> int:
+    """What tells a file from one written in its place or over it since: not its device, which
+    differs between the machines of a cluster that mount the same file."""
+    return hash((st.st_ino, st.st_size, st.st_mtime_ns))
+
+
 def _read_rows(path: str, n: int, ns: int, start: int, stop: int, exact: bool, _identity: int):
     """Task: traces `start` up to `stop` of a dataset whose traces all have `ns` samples, as
-    (samples, headers). `exact` says the file ends right after the last trace. `_identity` only
-    keeps tasks of a rewritten file apart in Dask's keys."""
+    (samples, headers). `exact` says the file ends right after the last trace. `_identity` is
+    the file's as `read` saw it: it keeps tasks of a rewritten file apart in Dask's keys, and a
+    task that finds another file (replaced, or written over since) raises instead of handing out
+    its traces as the ones `read` described."""
     try:
         if exact:
             # The module's ranged reader scatters every trace straight into its rows: measured
@@ -141,6 +149,9 @@ def _read_rows(path: str, n: int, ns: int, start: int, stop: int, exact: bool, _
     if samples.shape != (stop - start, ns):
         _walk(path, first_difference=True)
         raise ns_differ(start, samples.shape[1], 0, ns)
+    if _identity_of(os.stat(path)) != _identity:  # after the read: a change during it counts
+        raise OSError(f"{path}: the file changed after vandor.dask.read looked at it; "
+                      f"read it again")
     return samples, headers
 
 
@@ -187,7 +198,7 @@ def read(path, traces_per_chunk=None):
 
     rec = trace_dtype(ns)
     per = traces_per_chunk or max(1, CHUNK_BYTES // rec.itemsize)
-    identity = hash((st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns))
+    identity = _identity_of(st)
     token = tokenize(path, identity, n, ns, per)
     sample_blocks, header_blocks = [], []
     for i, start in enumerate(range(0, n, per)):

@@ -28,7 +28,8 @@ def _refuse_leftovers(src: Source, splitter: Splitter) -> None:
     if count is None or not left or (count and left < HEADER):
         return
     if count == 0:
-        why = f"the count is 0, but {left} bytes follow it: this is no stored dataset"
+        why = (f"the count is 0, but {plural(left, 'byte')} follow{'s' if left == 1 else ''} it: "
+               f"this is no stored dataset")
     else:
         why = (f"{left} bytes after the {plural(count, 'counted trace')}, room for another trace "
                f"header at least: the count is wrong, or this is no stored dataset")
@@ -99,7 +100,7 @@ def run(args) -> int:
                 continue
             warnings = []
             if splitter.trailing:
-                warnings.append(f"{splitter.trailing} bytes after the last counted trace "
+                warnings.append(f"{plural(splitter.trailing, 'byte')} after the last counted trace "
                                 f"(allowed in a stored dataset)")
             if seen.first is not None:
                 warnings.append(f"{plural(seen.count, 'sample')} not finite (NaN or infinite), "
