@@ -229,7 +229,10 @@ class Target:
         """Closes and removes the new file of a path target; leaves a stream as it is, closing
         it when this opened it."""
         if self.owned:
-            self.file.close()
+            try:
+                self.file.close()
+            except OSError:
+                pass  # its buffer fails as the write did: the error being raised already says so
         if self.path is not None and self.tmp is not None:
             self.file.close()  # closing twice (after a failed commit) does nothing
             try:

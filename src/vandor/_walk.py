@@ -28,7 +28,8 @@ from vandor import segy
 from vandor._format import (
     COUNT_MAX, COUNT_SIZE, DT_AT, HEADER, MAX_NS, MAX_TRACE, NATIVE, NATIVE_NAME, NS_AT, ORDERS,
     READ_HEADER, READ_INVALID, READ_SAMPLES, READ_TOO_MUCH, SAMPLE, TOO_LARGE, AmbiguousFormat,
-    Compressed, Layout, UnknownFormat, cut_note, missing_note, ns_differ, trace_size, unpack_count, with_note)
+    Compressed, Layout, UnknownFormat, cut_note, missing_note, ns_differ, trace_size, unpack_count,
+    with_note)
 
 CHUNK = 4 << 20  # bytes read or parsed at a time: enough to amortise NumPy, small against 64 MiB
 PROBE = 64  # traces that detection follows from the start of a file
