@@ -272,3 +272,21 @@ def test_negative_count_given_to_the_iterator_is_not_explained_by_size(tmp_path)
     with pytest.raises(OSError) as info:
         list(segy._FileTraceIterator(str(path), -1))
     assert one_note(info.value) == f"{path}: the file ends {found}"
+
+
+@pytest.mark.parametrize("fmt, reader", [("su", "vandor.su.read"),
+                                         ("segy", "vandor.segyfile.open")])
+@pytest.mark.parametrize("how", ["iterate", "to_numpy", "file object"])
+def test_a_foreign_file_read_as_a_dataset_names_its_reader(tmp_path, fmt, reader, how):
+    from vandor import segyfile, su
+
+    samples = np.ones((3, 50), np.float32)
+    heads = np.zeros(3, segy.HEADER_DTYPE)
+    heads["ns"], heads["dt"], heads["tracl"] = 50, 4000, [1, 2, 3]  # a count no file holds
+    ds = segy.SEGY.from_numpy(samples, heads)
+    path = tmp_path / "f"
+    su.write(ds, path, byteorder="big") if fmt == "su" else segyfile.write(ds, path)
+    with pytest.raises((OSError, ValueError)) as info, open(path, "rb") as f:
+        data = segy.SEGY.from_file(f if how == "file object" else path)
+        data.to_numpy() if how == "to_numpy" else list(data)
+    assert info.value.__notes__[-1].endswith(f"read it with vandor.read or {reader}")

@@ -117,6 +117,28 @@ std::string count_clause(const CountCheck& check) {
     return out;
 }
 
+// A stored dataset's reader is often handed an SU or SEG-Y file, and its errors then say nothing
+// of why. When the file `named` (the name the note gives: a path as given, or a file object's
+// name, asked for once) is such a file, the clause says so and names the function that reads it;
+// empty whenever that cannot be told. The file is opened anew, so a file object is not moved.
+std::string foreign_clause(PyObject* named) {
+    static bool asking = false;  // telling the format reads the file: never from inside itself
+    std::string out;
+    if (asking || named == nullptr) return out;
+    asking = true;
+    Ref package = Ref::steal(PyImport_ImportModule("vandor"));
+    Ref clause =
+        package ? Ref::steal(PyObject_CallMethod(package.get(), "_foreign_reading", "O", named))
+                : Ref();
+    if (clause && PyUnicode_Check(clause.get())) {
+        const char* text = PyUnicode_AsUTF8(clause.get());
+        if (text != nullptr) out = std::string("; ") + text;
+    }
+    PyErr_Clear();
+    asking = false;
+    return out;
+}
+
 // Adds `note` (a new reference, or null after a failure) to the exception held in `err`.
 void attach(const SavedError& err, Ref note) {
     if (note && err.value() != nullptr) {
@@ -186,6 +208,7 @@ int note_read_error(PyObject* source, std::int64_t index, std::int64_t offset, c
                 break;
         }
         if (count != nullptr) what += count_clause(*count);
+        what += foreign_clause(name.get());
         return Ref::steal(PyUnicode_FromFormat("%U: %s", name.get(), what.c_str()));
     });
 }

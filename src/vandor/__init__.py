@@ -112,6 +112,24 @@ def open(source):  # noqa: A001 - as the built-in, a reader the caller closes
     return open_reader(source, layout)
 
 
+_READ_WITH = {"su": ("SU", "vandor.read or vandor.su.read"),
+              "segy": ("SEG-Y", "vandor.read or vandor.segyfile.open")}
+
+
+def _foreign_reading(path) -> str | None:
+    """For the note on a stored dataset's read error: what the file at `path` (the name the note
+    gives the file read from) reads as and what reads it, when it is SU or SEG-Y; None otherwise
+    (a dataset, or nothing that can be told)."""
+    try:
+        layout = identify(path)
+    except (OSError, ValueError):
+        return None
+    if layout.format not in _READ_WITH:
+        return None
+    name, reader = _READ_WITH[layout.format]
+    return f"the file reads as {layout.byteorder}-endian {name}: read it with {reader}"
+
+
 def read(source):
     """A dataset from a stored dataset, an SU file or a SEG-Y file, found by `identify`: lazy
     (``SEGY.from_file``) for a stored dataset, in memory for SU and SEG-Y."""
