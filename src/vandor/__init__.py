@@ -44,19 +44,15 @@ def _seekable_source(source, why: str):
     opened without blocking, so a FIFO is refused at once rather than waited on), and a file
     object must be able to seek. Anything else is refused with ``ValueError`` saying `why`."""
     import io
-    import stat
 
-    from vandor._walk import Source, has
+    from vandor._walk import Source, has, open_regular
 
     if has(source, "read"):
         src = Source(source)
     else:
         path = _os.fspath(source)
-        fd = _os.open(path, _os.O_RDONLY | _os.O_NONBLOCK | _os.O_CLOEXEC)
+        fd = open_regular(path, why)
         try:
-            if not stat.S_ISREG(_os.fstat(fd).st_mode):
-                raise ValueError(f"{_os.fsdecode(path)}: {why}")
-            _os.set_blocking(fd, True)
             src = Source(io.open(fd, "rb"), name=_os.fsdecode(path), owned=True)
         except BaseException:
             _os.close(fd)

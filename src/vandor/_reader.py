@@ -9,7 +9,6 @@ from __future__ import annotations
 import io
 import operator
 import os
-import stat
 import threading
 from array import array
 from collections.abc import Iterator
@@ -37,18 +36,8 @@ def _check_range(start: Any, stop: Any) -> None:
 
 
 def _regular_only(path, flags):
-    """An opener that refuses anything but a regular file, without blocking on a FIFO."""
-    fd = os.open(path, flags | os.O_NONBLOCK)
-    try:
-        mode = os.fstat(fd).st_mode
-        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):  # open() itself refuses a folder
-            raise ValueError(f"{os.fsdecode(path)}: random access needs a file, not a pipe, "
-                             f"socket or device")
-        os.set_blocking(fd, True)
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd
+    """An opener for `open` that refuses anything but a regular file, without blocking."""
+    return _walk.open_regular(path, "random access needs a file, not a pipe, socket or device")
 
 
 def _renewed(exc: BaseException) -> BaseException:

@@ -56,6 +56,25 @@ def describe(obj: object) -> str:
     return f"<{type(obj).__name__}>"
 
 
+def open_regular(path: Any, why: str) -> int:
+    """A descriptor open for reading on the regular file `path` names. It is opened without
+    blocking, so that a FIFO is refused at once rather than waited on for a writer; anything but
+    a regular file raises ``ValueError`` ("<path>: <why>"), a folder ``IsADirectoryError`` as
+    ``open`` raises it."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        if not stat.S_ISREG(mode):
+            raise ValueError(f"{os.fsdecode(path)}: {why}")
+        os.set_blocking(fd, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
 class Source:
     """A readable source with look-ahead, so that a pipe can be sniffed and then read whole.
 
@@ -152,7 +171,7 @@ class Source:
         return len(self.ahead)
 
     def readinto(self, view: memoryview) -> int:
-        """Reads into `view` (any C-contiguous buffer); returns the bytes read, 0 only at the end."""
+        """Reads into `view` (a C-contiguous buffer); returns the bytes read, 0 only at the end."""
         view = memoryview(view).cast("B")  # a row of an array counts bytes, not rows
         if self.ahead:
             n = min(len(view), len(self.ahead))

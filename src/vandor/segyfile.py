@@ -11,7 +11,6 @@ from __future__ import annotations
 import contextlib
 import io
 import os
-import stat
 import threading
 import unicodedata
 from collections.abc import Iterator, Mapping
@@ -24,7 +23,7 @@ from vandor._atomic import committed, refuse_own_source
 from vandor._format import (
     DT_AT, HEADER, NATIVE, NS_AT, ORDERS, READ_HEADER, READ_SAMPLES, Layout, cut_note, ns_differ,
     order_of, with_note)
-from vandor._walk import HEADER_FITS, NO_FIT, Fit, Source, StoredSink, describe, has
+from vandor._walk import HEADER_FITS, NO_FIT, Fit, Source, StoredSink, describe, has, open_regular
 
 __all__ = ["open", "write", "SEGYFile", "BINARY_DTYPE", "TRACE_HEADER_DTYPE"]
 
@@ -387,18 +386,9 @@ class _Reader:
         else:
             path = os.fspath(source)
             self.name = os.fsdecode(path)
-            # without blocking, so that a FIFO is refused at once instead of waiting for a writer
-            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-            try:
-                st = os.fstat(fd)
-                if not stat.S_ISREG(st.st_mode):
-                    raise ValueError(f"{self.name}: a SEG-Y file is read by offset, and this is "
-                                     f"not a regular file (a pipe?); save it to a file first")
-                os.set_blocking(fd, True)
-            except BaseException:
-                os.close(fd)
-                raise
-            self.fd, self.owned, self.origin, self.size = fd, True, 0, st.st_size
+            fd = open_regular(path, "a SEG-Y file is read by offset, and this is not a "
+                                   "regular file (a pipe?); save it to a file first")
+            self.fd, self.owned, self.origin, self.size = fd, True, 0, os.fstat(fd).st_size
         self.size = max(self.size, 0)
 
     def close(self):
