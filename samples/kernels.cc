@@ -203,7 +203,7 @@ void int24_to_float(const unsigned char* in, float* out, std::size_t n, bool big
 template <bool Swap>
 void decode_in(const unsigned char* in, std::size_t stride, float* out, std::size_t n,
                std::size_t rows, int format) {
-    constexpr bool big = Swap == (std::endian::native == std::endian::little);
+    static constexpr bool big = Swap == (std::endian::native == std::endian::little);
     auto each = [&](auto convert) {
         for (std::size_t r = 0; r < rows; ++r) convert(in + r * stride, out + r * n, n);
     };

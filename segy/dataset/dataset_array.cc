@@ -42,7 +42,7 @@ int copy_traces(PyObject* it, Py_ssize_t start, Py_ssize_t stop, Rows* rows) {
             return -1;
         }
         if (rows->reserve_next() < 0) return -1;
-        std::memcpy(rows->header(rows->n()), record, kHeader);
+        std::memcpy(rows->header(rows->n()), record, kHeaderBytes);
         if (rows->check(index - 1) < 0) return -1;
         if (rows->samples_wanted()) {
             if (rows->reserve_next() < 0) return -1;

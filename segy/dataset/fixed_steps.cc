@@ -64,7 +64,7 @@ UniformFiles uniform_files;
 // traces are read in whole batches (one read a batch costs far less than one a header), large
 // ones by their ns field alone. 1 uniform, 0 not, -1 + exception.
 int walk_uniform(const PathRead& f, unsigned ns) {
-    const off_t step = kHeader + off_t{ns} * 4;
+    const off_t step = kHeaderBytes + off_t{ns} * 4;
     const off_t n = (f.size - kFirstTrace) / step;
     constexpr off_t kAt = offsetof(::segy, ns);
     if (std::size_t{ns} * 4 > kScatterSampleBytes) {
@@ -103,14 +103,14 @@ int proven_uniform(const PathRead& f, unsigned ns) {
 }  // namespace
 
 int fixed_step_offset(const PathRead& f, const char* first, Py_ssize_t start, off_t* offset) {
-    const off_t step = kHeader + off_t{ns_of(first)} * 4;
+    const off_t step = kHeaderBytes + off_t{ns_of(first)} * 4;
     *offset = kFirstTrace + static_cast<off_t>(start) * step;
-    if ((f.size - kFirstTrace) % step != 0 || *offset + kHeader > f.size) return 0;
+    if ((f.size - kFirstTrace) % step != 0 || *offset + kHeaderBytes > f.size) return 0;
     for (Py_ssize_t back = std::min<Py_ssize_t>(start, 2); back > 0; --back) {
-        char at[kHeader];
-        const Py_ssize_t n = pread_full(f.fd, at, kHeader, *offset - (back - 1) * step);
+        char at[kHeaderBytes];
+        const Py_ssize_t n = pread_full(f.fd, at, kHeaderBytes, *offset - (back - 1) * step);
         if (n < 0) return -1;
-        if (n != kHeader || ns_of(at) != ns_of(first) || dt_of(at) != dt_of(first)) return 0;
+        if (n != kHeaderBytes || ns_of(at) != ns_of(first) || dt_of(at) != dt_of(first)) return 0;
     }
     // from the first trace the reader checks each header as it goes: no proof is needed there
     return start > 0 ? proven_uniform(f, ns_of(first)) : 1;

@@ -17,7 +17,7 @@
 namespace vandor::segymod {
 namespace {
 
-constexpr std::size_t kHeader = VANDOR_SEGY_HEADER_BYTES;
+constexpr std::size_t kHeaderBytes = VANDOR_SEGY_HEADER_BYTES;
 
 struct Armed {
     const char* begin;
@@ -39,11 +39,11 @@ void on_sigbus(int, siginfo_t* info, void*) {
 void copy_run(const MappedTraces& run) {
     for (Py_ssize_t j = 0; j < run.count; ++j) {
         const std::size_t at = static_cast<std::size_t>(j) * run.step;
-        if (at + kHeader > run.avail) break;
-        std::memcpy(run.headers + j * kHeader, run.from + at, kHeader);
+        if (at + kHeaderBytes > run.avail) break;
+        std::memcpy(run.headers + j * kHeaderBytes, run.from + at, kHeaderBytes);
         if (run.samples == nullptr) continue;
-        const std::size_t left = run.avail - at - kHeader;
-        std::memcpy(run.samples + j * run.sample_bytes, run.from + at + kHeader,
+        const std::size_t left = run.avail - at - kHeaderBytes;
+        std::memcpy(run.samples + j * run.sample_bytes, run.from + at + kHeaderBytes,
                     left < run.sample_bytes ? left : run.sample_bytes);
     }
 }

@@ -61,12 +61,13 @@ int raise_short(const PathRead& f, Py_ssize_t index, off_t offset, bool in_sampl
     ShortRead end;
     const off_t left = std::max<off_t>(0, f.size - offset);
     if (in_samples) {
-        char header[kHeader];
-        if (pread_full(f.fd, header, kHeader, offset) < 0) return -1;
-        end = {ShortRead::kSamples, static_cast<std::size_t>(std::max<off_t>(0, left - kHeader)),
-               ns_of(header), true};
+        char header[kHeaderBytes];
+        if (pread_full(f.fd, header, kHeaderBytes, offset) < 0) return -1;
+        end = {ShortRead::kSamples,
+               static_cast<std::size_t>(std::max<off_t>(0, left - kHeaderBytes)), ns_of(header),
+               true};
     } else {
-        end = {ShortRead::kHeader, static_cast<std::size_t>(std::min<off_t>(left, kHeader)), 0,
+        end = {ShortRead::kHeader, static_cast<std::size_t>(std::min<off_t>(left, kHeaderBytes)), 0,
                true};
     }
     raise_read(in_samples ? kUnableToReadSamples : kUnableToReadHeader);
@@ -85,12 +86,12 @@ int raise_empty_at(const PathRead& f, Py_ssize_t index, off_t offset) {
 // The offset of trace `index` found by walking the headers from `offset` (trace `from`), checking
 // as iteration would that every trace passed over is whole. 0, or -1 + exception.
 int walk_to(const PathRead& f, Py_ssize_t from, Py_ssize_t index, off_t* offset) {
-    char header[kHeader];
+    char header[kHeaderBytes];
     for (Py_ssize_t i = from; i < index; ++i) {
-        const Py_ssize_t got = pread_full(f.fd, header, kHeader, *offset);
+        const Py_ssize_t got = pread_full(f.fd, header, kHeaderBytes, *offset);
         if (got < 0) return -1;
-        if (got != kHeader) return raise_short(f, i, *offset, false);
-        const off_t end = *offset + kHeader + off_t{ns_of(header)} * 4;
+        if (got != kHeaderBytes) return raise_short(f, i, *offset, false);
+        const off_t end = *offset + kHeaderBytes + off_t{ns_of(header)} * 4;
         if (end > f.size) return raise_short(f, i, *offset, true);
         if (ns_of(header) == 0) return raise_empty_at(f, i, *offset);
         *offset = end;
@@ -135,14 +136,14 @@ class RangeReader {
     // The header of the first trace fixes the width; no more rows than the file can hold are
     // reserved. 0, kDoubt, or -1 + exception.
     int begin() {
-        char head[kHeader];
-        const Py_ssize_t got = pread_full(f_.fd, head, kHeader, offset_);
+        char head[kHeaderBytes];
+        const Py_ssize_t got = pread_full(f_.fd, head, kHeaderBytes, offset_);
         if (got < 0) return -1;
-        if (got != kHeader) return guessed_ ? kDoubt : raise_short(f_, index_, offset_, false);
+        if (got != kHeaderBytes) return guessed_ ? kDoubt : raise_short(f_, index_, offset_, false);
         ns_ = ns_of(head);
         if (ns_ == 0) return guessed_ ? kDoubt : raise_empty_at(f_, index_, offset_);
         rows_->set_ns(ns_);
-        step_ = kHeader + off_t{ns_} * 4;
+        step_ = kHeaderBytes + off_t{ns_} * 4;
         const off_t fit = std::max<off_t>(0, (f_.size - offset_) / step_);
         if (rows_->reserve(std::min<off_t>(stop_ - index_, fit)) < 0) return -1;
         // Mapped windows copy headers alone as cheaply as whole traces, but only while traces
@@ -206,7 +207,7 @@ class RangeReader {
         if (rows_->samples_wanted()) {
             parts = 2 * *m;
             for (int j = 0; j < *m; ++j) {
-                iov[2 * j] = {rows_->header(i + j), static_cast<std::size_t>(kHeader)};
+                iov[2 * j] = {rows_->header(i + j), static_cast<std::size_t>(kHeaderBytes)};
                 iov[2 * j + 1] = {rows_->samples(i + j), std::size_t{ns_} * 4};
             }
         } else {
@@ -221,8 +222,8 @@ class RangeReader {
             return -1;
         }
         if (!rows_->samples_wanted()) {
-            for (ssize_t j = 0; j < *m && j * step_ + kHeader <= n; ++j) {
-                std::memcpy(rows_->header(i + j), scratch_.data() + j * step_, kHeader);
+            for (ssize_t j = 0; j < *m && j * step_ + kHeaderBytes <= n; ++j) {
+                std::memcpy(rows_->header(i + j), scratch_.data() + j * step_, kHeaderBytes);
             }
         }
         return n;
@@ -250,7 +251,7 @@ class RangeReader {
         offset_ += static_cast<off_t>(k) * step_;
         if (k == m) return kAgain;
         const ssize_t rest = n - static_cast<ssize_t>(k) * step_;  // bytes of trace `index_`
-        if (rest < kHeader) {
+        if (rest < kHeaderBytes) {
             // the read ended in the header: at the end of the file unless traces came before
             if (k > 0) return kAgain;
             return guessed_ ? kDoubt : raise_short(f_, index_, offset_, false);
@@ -265,12 +266,12 @@ class RangeReader {
     int one() {
         const Py_ssize_t row = rows_->n();
         if (rows_->reserve_next() < 0) return -1;
-        const Py_ssize_t got = pread_full(f_.fd, rows_->header(row), kHeader, offset_);
+        const Py_ssize_t got = pread_full(f_.fd, rows_->header(row), kHeaderBytes, offset_);
         if (got < 0) return -1;
         const unsigned ns = ns_of(rows_->header(row));
-        const off_t end = offset_ + kHeader + off_t{ns} * 4;
-        if (guessed_ && (got != kHeader || ns != ns_ || end > f_.size)) return kDoubt;
-        if (got != kHeader) return raise_short(f_, index_, offset_, false);
+        const off_t end = offset_ + kHeaderBytes + off_t{ns} * 4;
+        if (guessed_ && (got != kHeaderBytes || ns != ns_ || end > f_.size)) return kDoubt;
+        if (got != kHeaderBytes) return raise_short(f_, index_, offset_, false);
         if (ns == 0) return raise_empty_at(f_, index_, offset_);
         if (rows_->check(index_) < 0) return -1;
         if (end > f_.size) return raise_short(f_, index_, offset_, true);
@@ -283,11 +284,11 @@ class RangeReader {
     // A guessed range must be followed by a trace that fits the guess too, or it may end inside
     // samples. 0 or kDoubt, or -1 + exception.
     int check_successor() {
-        if (!guessed_ || offset_ + kHeader > f_.size) return 0;
-        char next[kHeader];
-        const Py_ssize_t got = pread_full(f_.fd, next, kHeader, offset_);
+        if (!guessed_ || offset_ + kHeaderBytes > f_.size) return 0;
+        char next[kHeaderBytes];
+        const Py_ssize_t got = pread_full(f_.fd, next, kHeaderBytes, offset_);
         if (got < 0) return -1;
-        return got == kHeader && ns_of(next) != ns_ ? kDoubt : 0;
+        return got == kHeaderBytes && ns_of(next) != ns_ ? kDoubt : 0;
     }
 
     const PathRead& f_;
@@ -306,10 +307,10 @@ class RangeReader {
 int read_path(const PathRead& f, Py_ssize_t start, Py_ssize_t stop, Rows* rows) {
     stop = std::min<Py_ssize_t>(stop, f.count);
     if (start >= stop) return 0;
-    char first[kHeader];
-    const Py_ssize_t got = pread_full(f.fd, first, kHeader, kFirstTrace);
+    char first[kHeaderBytes];
+    const Py_ssize_t got = pread_full(f.fd, first, kHeaderBytes, kFirstTrace);
     if (got < 0) return -1;
-    if (got != kHeader) return raise_short(f, 0, kFirstTrace, false);
+    if (got != kHeaderBytes) return raise_short(f, 0, kFirstTrace, false);
     off_t offset;
     const int fixed = fixed_step_offset(f, first, start, &offset);
     if (fixed < 0) return -1;

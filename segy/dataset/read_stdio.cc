@@ -24,7 +24,7 @@ PyObject* close_stream(FileStreamObject* s) {
 // samples into their row (or the scratch block when skipping or keeping headers only).
 int read_stdio(FileStreamObject* s, Py_ssize_t start, Py_ssize_t stop, Rows* rows) {
     std::vector<char> scratch;
-    char skipped[kHeader];
+    char skipped[kHeaderBytes];
     Py_ssize_t index = 0;
     while (index < stop && s->base.position < s->base.n_traces) {
         if (s->stream == nullptr) {
@@ -35,8 +35,8 @@ int read_stdio(FileStreamObject* s, Py_ssize_t start, Py_ssize_t stop, Rows* row
         if (keep && rows->reserve_next() < 0) return -1;
         char* header = keep ? rows->header(rows->n()) : skipped;
         // bytes, not items, as the trace reader counts them, so a short read tells how far it got
-        const std::size_t got = fread_unlocked(header, 1, kHeader, s->stream);
-        if (got != kHeader) {
+        const std::size_t got = fread_unlocked(header, 1, kHeaderBytes, s->stream);
+        if (got != kHeaderBytes) {
             raise_read(kUnableToReadHeader);
             return file_note_read_error(
                 s, {ShortRead::kHeader, got, 0, feof_unlocked(s->stream) != 0});
@@ -71,7 +71,7 @@ int read_stdio(FileStreamObject* s, Py_ssize_t start, Py_ssize_t stop, Rows* row
         if (keep) rows->add(1);
         ++index;
         ++s->base.position;
-        s->offset += kHeader + static_cast<std::int64_t>(ns) * 4;
+        s->offset += kHeaderBytes + static_cast<std::int64_t>(ns) * 4;
     }
     return 0;
 

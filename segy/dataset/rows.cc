@@ -51,11 +51,11 @@ int Rows::reset() {
 
 int Rows::reserve(Py_ssize_t rows) {
     if (rows <= capacity_) return 0;
-    if (rows > std::numeric_limits<Py_ssize_t>::max() / (kHeader + 4 * 65535)) {
+    if (rows > std::numeric_limits<Py_ssize_t>::max() / (kHeaderBytes + 4 * 65535)) {
         PyErr_NoMemory();
         return -1;
     }
-    if (resize(headers_, rows * kHeader, &header_data_) < 0) return -1;
+    if (resize(headers_, rows * kHeaderBytes, &header_data_) < 0) return -1;
     if (want_samples_ && resize(samples_, rows * sample_bytes(), &sample_data_) < 0) return -1;
     capacity_ = rows;
     return 0;
@@ -83,7 +83,7 @@ int Rows::check(Py_ssize_t index) {
 }
 
 int Rows::finish(PyObject** headers, PyObject** samples) {
-    if (resize(headers_, n_ * kHeader, &header_data_) < 0) return -1;
+    if (resize(headers_, n_ * kHeaderBytes, &header_data_) < 0) return -1;
     PyObject* dtype = header_dtype();
     if (dtype == nullptr) return -1;
     Ref np = Ref::steal(module_global(names::np));

@@ -20,7 +20,7 @@ namespace vandor::segymod {
 
 struct FileStreamObject;
 
-inline constexpr Py_ssize_t kHeader = VANDOR_SEGY_HEADER_BYTES;
+inline constexpr Py_ssize_t kHeaderBytes = VANDOR_SEGY_HEADER_BYTES;
 
 inline std::uint16_t ns_of(const char* header) {
     std::uint16_t ns;
@@ -54,7 +54,7 @@ class Rows {
     int reserve(Py_ssize_t rows);
     // Room for one more row, growing by half again so that n traces cost O(n) copies at most.
     int reserve_next();
-    char* header(Py_ssize_t i) { return header_data_ + i * kHeader; }
+    char* header(Py_ssize_t i) { return header_data_ + i * kHeaderBytes; }
     char* samples(Py_ssize_t i) { return sample_data_ + i * sample_bytes(); }
     Py_ssize_t sample_bytes() const { return Py_ssize_t{ns_} * 4; }
 
