@@ -418,12 +418,7 @@ def trace_lengths(path: str, stop_at_difference: bool = False) -> np.ndarray:
     from trace 0's and raises the ValueError of ``to_numpy`` for it."""
     runs_ns: list[int] = []
     runs_k: list[int] = []
-    # opened without blocking, so that a path that has become a FIFO is refused, not waited on
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    if not stat.S_ISREG(os.fstat(fd).st_mode):
-        os.close(fd)
-        raise ValueError(f"{path}: not a regular file")
-    os.set_blocking(fd, True)
+    fd = open_regular(path, "not a regular file")  # a path that has become a FIFO is refused
     with Source(open(fd, "rb"), name=path, owned=True) as src:
         splitter = splitter_for(src, Layout("dataset", NATIVE_NAME), empty_traces=True)
         for _, runs in walk(src, splitter):
