@@ -1,6 +1,7 @@
 """Whole datasets as arrays: to_numpy, headers, __array__ and from_numpy in every mode."""
 import contextlib
 import ctypes
+import gc
 import itertools
 import os
 import subprocess
@@ -339,6 +340,45 @@ def test_from_numpy_names_the_trace_whose_ns_disagrees():
     headers["ns"] = [4, 4, 7]
     with pytest.raises(ValueError, match="trace 2"):
         SEGY.from_numpy(np.zeros((3, 4), np.float32), headers)
+
+
+@pytest.mark.parametrize("rows", [np.asarray, list], ids=["one array", "an array per row"])
+def test_from_numpy_traces_share_rows_and_outlive_the_arrays(rows):
+    """Traces over one 2-D array share its rows as traces over row arrays do, copy the headers,
+    keep the samples alive after the caller lets go, and re-initialise without touching them."""
+    samples = np.arange(12, dtype=np.float32).reshape(3, 4)
+    headers = np.zeros(3, segy.HEADER_DTYPE)
+    headers["ns"], headers["tracl"] = 4, [7, 8, 9]
+    ds = SEGY.from_numpy(rows(samples), headers)
+    samples[1, 2] = -1.0
+    headers["tracl"] = 0
+    del samples, headers
+    gc.collect()
+    traces = list(ds)
+    assert [t.tracl for t in traces] == [7, 8, 9]
+    assert np.array(traces[1]).tolist() == [4.0, 5.0, -1.0, 7.0]
+    traces[0].__init__(np.ones(2, np.float32), 1000, tracl=1)
+    assert (traces[0].ns, np.array(traces[2]).tolist()) == (2, [8.0, 9.0, 10.0, 11.0])
+
+
+@pytest.mark.parametrize("at", [0.1, 0.5, 0.9])
+def test_headers_of_a_long_file_whose_ns_changes(tmp_path, at):
+    """A run long enough to be copied in two halves, its ns changing in either: headers() finds
+    every header where iteration does, and to_numpy() names the first trace that differs."""
+    n, ns = 8000, 100  # 2.9 MB of traces
+    change = int(n * at)
+    first = SEGY(np.zeros((change, ns), np.float32), 1000)
+    rest = SEGY(np.zeros((n - change, ns + 1), np.float32), 1000)
+    traces = list(first) + list(rest)
+    for i, t in enumerate(traces):
+        t.set_header(tracl=i)
+    path = tmp_path / "d.bin"
+    segy._MemoryTraceIterator(traces).to_memory().to_file(path)
+    heads = SEGY.from_file(path).headers()
+    assert heads["tracl"].tolist() == list(range(n))
+    assert (heads["ns"] == ns + 1).argmax() == change
+    with pytest.raises(ValueError, match=f"trace {change}"):
+        SEGY.from_file(path).to_numpy()
 
 
 @pytest.mark.parametrize("args, error", [((-1,), ValueError), ((0, -3), ValueError),

@@ -27,9 +27,9 @@ constexpr const char kNotHeaderRows[] =
     "headers must be a one-dimensional C-contiguous array of HEADER_DTYPE";
 constexpr const char kCountsDiffer[] = "samples hold %zd traces, headers %zd";
 
-// A copy of the rows of `headers`, which must be a one-dimensional C-contiguous ndarray of
-// HEADER_DTYPE. 0, or -1 + TypeError.
-int header_rows(PyObject* headers, std::vector<char>* rows) {
+// The export of `headers`, which must be a one-dimensional C-contiguous ndarray of HEADER_DTYPE,
+// into `hv`. 0, or -1 + TypeError.
+int export_header_rows(PyObject* headers, Py_buffer* hv) {
     PyObject* dtype = header_dtype();
     if (dtype == nullptr) return -1;
     if (!PyObject_TypeCheck(headers, reinterpret_cast<PyTypeObject*>(numpy_at_load::ndarray))) {
@@ -41,21 +41,49 @@ int header_rows(PyObject* headers, std::vector<char>* rows) {
     if (!given) return -1;
     const int same = PyObject_RichCompareBool(given.get(), dtype, Py_EQ);
     if (same < 0) return -1;
-    Py_buffer hv;
-    if (!same || PyObject_GetBuffer(headers, &hv, PyBUF_ND) < 0) {
+    if (!same || PyObject_GetBuffer(headers, hv, PyBUF_ND) < 0) {
         PyErr_Clear();
         PyErr_SetString(PyExc_TypeError, kNotHeaderRows);
         return -1;
     }
-    if (hv.ndim != 1 || hv.itemsize != kHeader) {
-        PyBuffer_Release(&hv);
+    if (hv->ndim != 1 || hv->itemsize != kHeader) {
+        PyBuffer_Release(hv);
         PyErr_SetString(PyExc_TypeError, kNotHeaderRows);
         return -1;
     }
-    const auto* bytes = static_cast<const char*>(hv.buf);
-    rows->assign(bytes, bytes + hv.shape[0] * kHeader);
-    PyBuffer_Release(&hv);
     return 0;
+}
+
+// The message of a header whose ns is not its samples' number.
+int raise_ns_differs(Py_ssize_t i, unsigned header_ns, unsigned ns) {
+    PyErr_Format(PyExc_ValueError, "trace %zd: its header says ns %u, its samples number %u", i,
+                 header_ns, ns);
+    return -1;
+}
+
+// One trace per row of `samples`, a two-dimensional float32 array exported whole as `rows`, each
+// over its row through one memoryview of the array: what the traces of the rows' own arrays
+// would be, without building an array object per row. No script code runs meanwhile. The new
+// list, or nullptr + exception.
+PyObject* traces_over_rows(PyObject* samples, const Py_buffer& rows, const char* headers,
+                           Py_ssize_t n) {
+    const Py_ssize_t ns = rows.shape[1];
+    Ref view = Ref::steal(PyMemoryView_FromObject(samples));
+    Ref list = Ref::steal(PyList_New(n));
+    if (!view || !list) return nullptr;
+    auto* base = static_cast<float*>(rows.buf);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        ::segy header;
+        std::memcpy(&header, headers + i * kHeader, kHeader);
+        if (header.ns != ns) {
+            raise_ns_differs(i, header.ns, static_cast<unsigned>(ns));
+            return nullptr;
+        }
+        PyObject* trace = trace_over(view.get(), base + i * ns, ns, header);
+        if (trace == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), i, trace);
+    }
+    return list.release();
 }
 
 // One trace per sample array of `samples`, its header from the row of the same index, checked
@@ -73,9 +101,7 @@ PyObject* traces_of(PyObject* samples, const std::vector<char>& rows, Py_ssize_t
         if (!trace) return nullptr;
         const unsigned ns = reinterpret_cast<TraceObject*>(trace.get())->record->ns;
         if (ns != header.ns) {
-            PyErr_Format(PyExc_ValueError,
-                         "trace %zd: its header says ns %u, its samples number %u", i,
-                         unsigned{header.ns}, ns);
+            raise_ns_differs(i, header.ns, ns);
             return nullptr;
         }
         if (PyList_Append(list.get(), trace.get()) < 0) return nullptr;
@@ -89,25 +115,54 @@ PyObject* traces_of(PyObject* samples, const std::vector<char>& rows, Py_ssize_t
     return list.release();
 }
 
-}  // namespace
-
-PyObject* dataset_from_numpy(PyObject* /*cls*/, PyObject* args, PyObject* kwargs) {
-    PyObject* v[2];
-    if (parse_args(kFromNumpy, args, kwargs, v) < 0) return nullptr;
-    std::vector<char> rows;
-    if (header_rows(v[1], &rows) < 0) return nullptr;
-    const Py_ssize_t n = static_cast<Py_ssize_t>(rows.size()) / kHeader;
-    const Py_ssize_t given_n = PyObject_Length(v[0]);
+// The traces of dataset_from_numpy, the header rows exported as `*hv`, an export this releases
+// before any script code can run that might want to resize them. New list, or nullptr + exception.
+PyObject* traces_from_numpy(PyObject* samples, Py_buffer* hv) {
+    const Py_ssize_t n = hv->shape[0];
+    const auto* bytes = static_cast<const char*>(hv->buf);
+    // An array np.require would hand back as it is, rows of 1 to 65535 samples, needs no array
+    // per row, and runs no script code that could change the headers under it: they are read in
+    // place. Anything else goes row by row, as the constructor takes it, over a copy of them.
+    Py_buffer whole;
+    if (export_float32_directly(samples, &whole, 2)) {
+        const Py_ssize_t ns = whole.shape[1];
+        PyObject* list = nullptr;
+        if (whole.shape[0] != n) {
+            PyErr_Format(PyExc_ValueError, kCountsDiffer, whole.shape[0], n);
+        } else if (ns >= 1 && ns <= kMaxSamples) {
+            list = traces_over_rows(samples, whole, bytes, n);
+        }
+        PyBuffer_Release(&whole);
+        if (list != nullptr || PyErr_Occurred()) {
+            PyBuffer_Release(hv);
+            return list;
+        }
+    }
+    const std::vector<char> rows(bytes, bytes + n * kHeader);
+    PyBuffer_Release(hv);
+    const Py_ssize_t given_n = PyObject_Length(samples);
     if (given_n < 0) return nullptr;
     if (given_n != n) {
         PyErr_Format(PyExc_ValueError, kCountsDiffer, given_n, n);
         return nullptr;
     }
+    return traces_of(samples, rows, n);
+}
+
+}  // namespace
+
+PyObject* dataset_from_numpy(PyObject* /*cls*/, PyObject* args, PyObject* kwargs) {
+    PyObject* v[2];
+    if (parse_args(kFromNumpy, args, kwargs, v) < 0) return nullptr;
+    Py_buffer hv;
+    if (export_header_rows(v[1], &hv) < 0) return nullptr;
+    const Py_ssize_t n = hv.shape[0];
     if (n > std::numeric_limits<std::int32_t>::max()) {
+        PyBuffer_Release(&hv);
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
         return nullptr;
     }
-    Ref list = Ref::steal(traces_of(v[0], rows, n));
+    Ref list = Ref::steal(traces_from_numpy(v[0], &hv));
     if (!list) return nullptr;
     DatasetObject* ds = dataset_alloc();
     if (ds == nullptr) return nullptr;

@@ -20,8 +20,6 @@
 namespace vandor::segymod {
 namespace {
 
-constexpr Py_ssize_t kMaxSamples = 65535;  // ns is an unsigned 16-bit header field
-
 // Parameter names, in the constructor's order: data, dt, then every keyword field.
 #define VANDOR_KW_NAME_INT(name) #name,
 #define VANDOR_KW_NAME_SHORT(name) #name,
@@ -148,11 +146,9 @@ PyObject* require_float32(PyObject* data) {
     return PyObject_Vectorcall(require.get(), call, 1, kwnames);
 }
 
-// True when np.require(data, dtype=np.float32, requirements='C') would hand `data` back
-// unchanged, decided without calling it: the namespace's `np` and its require and float32 are
-// still what the module loaded, `data` is exactly an ndarray, and its export as a writable
-// C-contiguous float32 vector succeeds. Then `view` holds that export.
-bool take_samples_directly(PyObject* data, Py_buffer* view) {
+}  // namespace
+
+bool export_float32_directly(PyObject* data, Py_buffer* view, int ndim) {
     if (numpy_at_load::ndarray == nullptr || !PyModule_Check(numpy_at_load::module) ||
         !Py_IS_TYPE(data, reinterpret_cast<PyTypeObject*>(numpy_at_load::ndarray))) {
         return false;
@@ -169,13 +165,15 @@ bool take_samples_directly(PyObject* data, Py_buffer* view) {
         PyErr_Clear();  // the general path raises whatever applies
         return false;
     }
-    if (view->ndim == 1 && view->itemsize == 4 && view->format != nullptr &&
+    if (view->ndim == ndim && view->itemsize == 4 && view->format != nullptr &&
         std::strcmp(view->format, "f") == 0) {
         return true;
     }
     PyBuffer_Release(view);
     return false;
 }
+
+namespace {
 
 // A writable one-dimensional float32 view of what np.require gave.
 int acquire_samples(PyObject* array, Py_buffer* view) {
@@ -300,7 +298,7 @@ int take_private_copy(Py_buffer* view) {
 // in full before the old one is released, so a failure leaves the trace as it was.
 int trace_fill(TraceObject* self, PyObject* data, const ::segy& header) {
     Py_buffer view;
-    if (!take_samples_directly(data, &view)) {
+    if (!export_float32_directly(data, &view, 1)) {
         if (PyErr_Occurred()) return -1;
         Ref array = Ref::steal(require_float32(data));
         if (!array) return -1;
@@ -486,6 +484,29 @@ TraceObject* trace_alloc() {
     self->methods = &kTraceMethods;
     self->stride = sizeof(float);
     return self;
+}
+
+PyObject* trace_over(PyObject* exporter, float* data, Py_ssize_t n, const ::segy& header) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(exporter, &view, PyBUF_WRITABLE) < 0) return nullptr;
+    TraceObject* self = trace_alloc();
+    ::segy* record = self != nullptr ? new_trace(0) : nullptr;
+    if (record == nullptr) {
+        PyBuffer_Release(&view);
+        if (self == nullptr) return nullptr;
+        Py_DECREF(self);
+        PyErr_SetString(PyExc_MemoryError, kUnableToAllocateTrace);
+        return nullptr;
+    }
+    std::memcpy(record, &header, VANDOR_SEGY_HEADER_BYTES);
+    record->ns = static_cast<std::uint16_t>(n);
+    record->data = data;
+    self->source = view;
+    self->record = record;
+    self->shape = n;
+    self->trace_owner = true;
+    self->trace_data_owner = false;  // the samples belong to the memory the view keeps alive
+    return reinterpret_cast<PyObject*>(self);
 }
 
 PyObject* trace_from_header(PyObject* data, const ::segy& header) {

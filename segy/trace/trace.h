@@ -46,6 +46,8 @@ struct TraceObject {
     TraceObject* next_parked;  // dead, waiting on its thread's list to be finished off
 };
 
+constexpr Py_ssize_t kMaxSamples = 65535;  // ns is an unsigned 16-bit header field
+
 extern PyTypeObject SEGYTraceType;
 extern const TraceMethods kTraceMethods;
 
@@ -65,6 +67,18 @@ TraceObject* trace_alloc();
 // `caller` names the class in the note on a value that does not convert. 0, or -1 + exception.
 int trace_parse_arguments(PyObject* args, PyObject* kwargs, PyObject** data, ::segy* header,
                           const char* caller = "SEGYTrace");
+
+// True when np.require(data, dtype=np.float32, requirements='C') would hand `data` back
+// unchanged as an array of `ndim` dimensions, decided without calling it: the namespace's `np`
+// and its require and float32 are still what the module loaded, `data` is exactly an ndarray, and
+// its export as a writable C-contiguous float32 array of `ndim` dimensions succeeds. Then `view`
+// holds that export.
+bool export_float32_directly(PyObject* data, Py_buffer* view, int ndim);
+
+// A new trace over the `n` (1 to 65535) samples at `data`, which lie in the writable memory that
+// `exporter` exports; the trace holds an export of its own, as a trace over an array holds the
+// array's. Its header is a copy of `header` with ns set to `n`. nullptr + exception.
+PyObject* trace_over(PyObject* exporter, float* data, Py_ssize_t n, const ::segy& header);
 
 // A new trace over the samples of `data`, its header copied from `header` with ns set from the
 // samples: what calling SEGYTrace(data, ...) with the parsed keywords gives. nullptr + exception.

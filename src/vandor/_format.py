@@ -45,6 +45,26 @@ def trace_size(ns: int) -> int:
     return HEADER + SAMPLE * ns
 
 
+def swap_order(dtype: np.dtype[Any], swap: bool) -> bytes:
+    """For each byte of a record, the byte it comes from when every number in it changes byte
+    order (or none does): the shuffle the native kernels apply per trace header."""
+    order = list(range(dtype.itemsize))
+    if not swap:
+        return bytes(order)
+    fields = dtype.fields
+    assert fields is not None
+    for name in dtype.names or ():
+        kind, offset = fields[name][:2]
+        width = kind.base.itemsize if kind.base.kind in "iuf" else 1
+        for start in range(offset, offset + kind.itemsize, width):
+            for j in range(width):
+                order[start + j] = start + width - 1 - j
+    return bytes(order)
+
+
+IEEE_FORMAT: Final = 5  # the sample format code of 4-byte IEEE floats, whatever their byte order
+
+
 def trace_dtype(ns: int) -> np.dtype[Any]:
     """One stored trace of `ns` samples: its header and its samples, back to back as in a file."""
     return np.dtype([("header", segy.HEADER_DTYPE), ("samples", np.float32, (ns,))])

@@ -20,16 +20,16 @@ import select
 import stat
 import struct
 from collections.abc import Callable, Iterator
-from typing import Any, Literal, NamedTuple
+from typing import Any, Final, Literal, NamedTuple
 
 import numpy as np
 
-from vandor import segy
+from vandor import _samples, segy
 from vandor._format import (
-    COUNT_MAX, COUNT_SIZE, DT_AT, HEADER, MAX_NS, MAX_TRACE, NATIVE, NATIVE_NAME, NS_AT, ORDERS,
-    READ_HEADER, READ_INVALID, READ_SAMPLES, READ_TOO_MUCH, SAMPLE, TOO_LARGE, AmbiguousFormat,
-    Compressed, Layout, UnknownFormat, cut_note, missing_note, ns_differ, trace_size, unpack_count,
-    with_note)
+    COUNT_MAX, COUNT_SIZE, DT_AT, HEADER, IEEE_FORMAT, MAX_NS, MAX_TRACE, NATIVE, NATIVE_NAME, NS_AT,
+    ORDERS, READ_HEADER, READ_INVALID, READ_SAMPLES, READ_TOO_MUCH, SAMPLE, TOO_LARGE,
+    AmbiguousFormat, Compressed, Layout, UnknownFormat, cut_note, missing_note, ns_differ,
+    swap_order, trace_size, unpack_count, with_note)
 
 CHUNK = 4 << 20  # bytes read or parsed at a time: enough to amortise NumPy, small against 64 MiB
 PROBE = 64  # traces that detection follows from the start of a file
@@ -385,17 +385,43 @@ def rows_of(block: np.ndarray, pos: int, ns: int, k: int) -> np.ndarray:
     return block[pos:pos + k * size].reshape(k, size)
 
 
-def headers_of(rows: np.ndarray, order: Literal["<", ">"]) -> np.ndarray:
+# the shuffle of a header's bytes from each byte order into the machine's
+_HEADER_ORDERS: Final[dict[str, bytes]] = {
+    code: swap_order(segy.HEADER_DTYPE, code != NATIVE) for code in ORDERS.values()}
+
+
+def _decode(rows: np.ndarray, order: str, heads: np.ndarray | None,
+            data: np.ndarray | None) -> None:
+    """Fills `heads` and `data` (either may be None) from traces given as rows of bytes in byte
+    order `order`, in one native pass over the rows."""
+    k, size = rows.shape
+    _samples.decode(np.ascontiguousarray(rows), 0, size, k, (size - HEADER) // SAMPLE, IEEE_FORMAT,
+                    order != NATIVE, _HEADER_ORDERS[order], heads, data)
+
+
+def arrays_of(rows: np.ndarray, order: str) -> tuple[np.ndarray, np.ndarray]:
+    """(samples, headers) of traces given as rows of bytes in byte order `order`: a new float32
+    array and a new array of ``HEADER_DTYPE``, both in the machine's order."""
+    k, size = rows.shape
+    heads = np.empty(k, segy.HEADER_DTYPE)
+    data = np.empty((k, (size - HEADER) // SAMPLE), np.float32)
+    _decode(rows, order, heads, data)
+    return data, heads
+
+
+def headers_of(rows: np.ndarray, order: str) -> np.ndarray:
     """The headers of traces given as rows of bytes in byte order `order`, as a new array of
     ``HEADER_DTYPE`` in the machine's order."""
-    heads = np.ascontiguousarray(rows[:, :HEADER]).view(segy.HEADER_DTYPE.newbyteorder(order))
-    heads = heads.reshape(-1)
-    return heads if order == NATIVE else heads.astype(segy.HEADER_DTYPE)
+    heads = np.empty(len(rows), segy.HEADER_DTYPE)
+    _decode(rows, order, heads, None)
+    return heads
 
 
 def samples_of(rows: np.ndarray, order: str) -> np.ndarray:
     """The samples of traces given as rows of bytes, as a new float32 array, machine order."""
-    return rows[:, HEADER:].view(order + "f4").astype(np.float32)  # one copy, swapped on the way
+    data = np.empty((len(rows), (rows.shape[1] - HEADER) // SAMPLE), np.float32)
+    _decode(rows, order, None, data)
+    return data
 
 
 def header_chunks(src: Source, layout: Layout, progress=None, splitter: Splitter | None = None):

@@ -16,7 +16,7 @@ import numpy as np
 
 from vandor import segy
 from vandor._format import ORDERS, Layout, ns_differ
-from vandor._walk import Source, headers_of, rows_of, samples_of, splitter_for, walk
+from vandor._walk import Source, arrays_of, rows_of, splitter_for, walk
 
 MAX_WIGGLES = 300  # beyond this, wiggles merge into a grey smear: draw an image instead
 CHUNK_TRACES = 4096
@@ -167,8 +167,9 @@ def _load_walk(src, layout, start, stop, limit, total: int | None) -> Decimated:
                 elif ns != ns0:
                     raise ns_differ(lo + skip, ns, first_kept, ns0)
                 rows = rows_of(block, pos, ns, k)[lo + skip - first:hi - first:step]
-                heads.append(headers_of(rows, order))
-                samples.append(samples_of(rows, order))
+                data, h = arrays_of(rows, order)
+                heads.append(h)
+                samples.append(data)
             first += k
         if first >= hi_all and stop is not None:
             break

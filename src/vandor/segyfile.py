@@ -22,7 +22,7 @@ from vandor import _samples, segy
 from vandor._atomic import committed, refuse_own_source
 from vandor._format import (
     DT_AT, HEADER, NATIVE, NS_AT, ORDERS, READ_HEADER, READ_SAMPLES, Layout, cut_note, ns_differ,
-    order_of, with_note)
+    order_of, swap_order, with_note)
 from vandor._walk import HEADER_FITS, NO_FIT, Fit, Source, StoredSink, describe, has, open_regular
 
 __all__ = ["open", "write", "SEGYFile", "BINARY_DTYPE", "TRACE_HEADER_DTYPE"]
@@ -98,25 +98,8 @@ TRACE_HEADER_DTYPE = _trace_header_dtype()
 ``cdp_y``, ``iline``, ``xline``, ``sp``, ``scalsp``, ...)."""
 
 
-def _swap_order(dtype: np.dtype[Any], swap: bool) -> bytes:
-    """For each byte of a record, the byte it comes from when every number in it changes byte
-    order (or none does): the shuffle the native kernels apply per trace header."""
-    order = list(range(dtype.itemsize))
-    if not swap:
-        return bytes(order)
-    fields = dtype.fields
-    assert fields is not None
-    for name in dtype.names or ():
-        kind, offset = fields[name][:2]
-        width = kind.base.itemsize if kind.base.kind in "iuf" else 1
-        for start in range(offset, offset + kind.itemsize, width):
-            for j in range(width):
-                order[start + j] = start + width - 1 - j
-    return bytes(order)
-
-
-_KEEP = _swap_order(TRACE_HEADER_DTYPE, False)
-_SWAP = _swap_order(TRACE_HEADER_DTYPE, True)
+_KEEP = swap_order(TRACE_HEADER_DTYPE, False)
+_SWAP = swap_order(TRACE_HEADER_DTYPE, True)
 
 
 def _encoding_of(encoding: str, allow_auto: bool) -> str:

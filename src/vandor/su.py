@@ -12,8 +12,8 @@ from vandor._atomic import Target, Writer, committed, refuse_own_source
 from vandor._format import (
     COUNT_SIZE, NATIVE, NATIVE_NAME, ORDERS, Layout, order_of, pack_count, plural, with_note)
 from vandor._walk import (
-    CHUNK, Source, Splitter, StoredSink, count_traces, headers_of, identify as _identify, recode,
-    rows_of, samples_of, splitter_for, su_byteorder, walk)
+    CHUNK, Source, Splitter, StoredSink, arrays_of, count_traces, identify as _identify, recode,
+    rows_of, splitter_for, su_byteorder, walk)
 
 __all__ = ["read", "write", "convert", "identify", "Layout"]
 
@@ -40,8 +40,7 @@ def read(source, byteorder: str = "auto") -> segy.SEGY:
         splitter = Splitter(code, src.name, chunk=16 << 20)
         for block, runs in walk(src, splitter):
             for pos, ns, k in runs:
-                rows = rows_of(block, pos, ns, k)
-                traces += segy.SEGY.from_numpy(samples_of(rows, code), headers_of(rows, code))
+                traces += segy.SEGY.from_numpy(*arrays_of(rows_of(block, pos, ns, k), code))
     pack_count(len(traces))  # the count a dataset holds, or the OverflowError of one too many
     return segy._MemoryTraceIterator(traces).to_memory()
 
