@@ -7,6 +7,8 @@
 // acquired meanwhile, so nothing they expose can move or be freed under us.
 #include <Python.h>
 
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <new>
 
+#include "common/guarded_copy.h"
 #include "samples/kernels.h"
 
 namespace {
@@ -101,6 +104,7 @@ struct DecodeJob {
     float* samples;          // count * ns floats, or null
     int error = 0;           // errno of a failed read
     bool ended = false;      // the file ended before `count` traces
+    Py_ssize_t mapped = 0;   // leading traces already done out of a mapping (decode_mapped)
 };
 
 void decode_block(const DecodeJob& job, const unsigned char* block, Py_ssize_t first,
@@ -169,6 +173,46 @@ Py_ssize_t decode_in_place(DecodeJob& job, Py_ssize_t need) {
     return done;
 }
 
+// Headers alone of traces wider than kSparse, from a descriptor, out of windows of the file mapped
+// for them and shuffled by two threads at once: a pread per header would cost a system call each.
+// Sets job.mapped to the traces done, stopping early where a window cannot be mapped or the file
+// shrinks under the copy (the reads go on from there) or where the file ends. Needs the GIL (see
+// common/guarded_copy.h).
+void decode_mapped(DecodeJob& job) {
+    constexpr Py_ssize_t kWindow = Py_ssize_t{64} << 20;  // the most of the file mapped at once
+    static const off_t page = sysconf(_SC_PAGESIZE);
+    struct stat st;
+    if (fstat(job.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    while (job.mapped < job.count) {
+        const off_t offset = static_cast<off_t>(job.offset + job.mapped * job.stride);
+        if (offset + kHeader > st.st_size) return;  // the reads find the end
+        // traces whose headers the file holds, at most a window of them
+        const Py_ssize_t fit =
+            static_cast<Py_ssize_t>((st.st_size - offset - kHeader) / job.stride) + 1;
+        const Py_ssize_t m =
+            std::min({job.count - job.mapped, std::max<Py_ssize_t>(1, kWindow / job.stride), fit});
+        const off_t from = offset / page * page;
+        const off_t end = offset + static_cast<off_t>((m - 1) * job.stride + kHeader);
+        const auto len = static_cast<std::size_t>(end - from);
+        void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED, job.fd, from);
+        if (p == MAP_FAILED) return;
+        unsigned char* out = job.headers + job.mapped * kHeader;
+        const auto stride = static_cast<std::size_t>(job.stride);
+        const auto shuffle = [&job, out, stride](const vandor::guarded::Run& part) {
+            kernels::shuffle_header(job.shuffle, reinterpret_cast<const unsigned char*>(part.from),
+                                    stride, out + part.first * kHeader, kHeader,
+                                    static_cast<std::size_t>(part.count), 0, kWords);
+            return part.count;
+        };
+        const vandor::guarded::Run run{static_cast<const char*>(p) + (offset - from),
+                                       static_cast<std::size_t>(end - offset), stride, m, 0};
+        const Py_ssize_t done = vandor::guarded::copy_mapped(run, true, shuffle);
+        munmap(p, len);
+        if (done != m) return;
+        job.mapped += m;
+    }
+}
+
 // The traces converted; fewer than asked when the source ends (or a read fails: job.error).
 Py_ssize_t run_decode(DecodeJob& job) {
     const Py_ssize_t need = job.samples ? kHeader + job.ns * job.size : kHeader;
@@ -181,7 +225,7 @@ Py_ssize_t run_decode(DecodeJob& job) {
         decode_block(job, job.memory + job.offset, 0, whole);
         return whole;
     }
-    Py_ssize_t done = 0;
+    Py_ssize_t done = job.mapped;
     if (job.samples && job.size == static_cast<int>(sizeof(float))) {
         done = decode_in_place(job, need);
         if (job.error || job.ended) return done;
@@ -280,6 +324,7 @@ PyObject* samples_decode(PyObject*, PyObject* args) {
     job.shuffle = kernels::plan_shuffle(order.data());
     job.headers = headers.data();
     job.samples = reinterpret_cast<float*>(samples.data());
+    if (job.fd >= 0 && job.headers && !job.samples && job.stride > kSparse) decode_mapped(job);
     PyThreadState* released = PyEval_SaveThread();
     const Py_ssize_t done = run_decode(job);
     PyEval_RestoreThread(released);
