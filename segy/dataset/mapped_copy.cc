@@ -1,9 +1,9 @@
 #include <Python.h>
 
-// A run of headers alone is split between two threads: picking 240 bytes out of every trace is
+// A run of headers alone is shared with a second thread: picking 240 bytes out of every trace is
 // bound by one core's cache misses and page faults, and a second core nearly halves it. Whole
-// traces are not split: that copy is bound by the memory bus, which a second core does not widen,
-// and it measured slower for the thread's cost.
+// traces are not shared: that copy is bound by the memory bus, which a second core does not
+// widen, and it measured slower for the thread's cost.
 
 #include <cstring>
 

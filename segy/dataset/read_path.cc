@@ -103,8 +103,11 @@ int walk_to(const PathRead& f, Py_ssize_t from, Py_ssize_t index, off_t* offset)
 // resident memory stays that of its result and one window. Each window costs a map and an unmap
 // (with its TLB shootdown), tens of microseconds: small against copying 4 MiB of samples, but
 // when only headers are copied that fixed cost dominates, so a header read takes wider windows of
-// pages it only glances at.
+// pages it only glances at. After a trace of another ns they start small again and double while
+// every trace in them shares the ns expected, so that a file whose ns keeps changing maps (and
+// copies) little for each run.
 constexpr off_t kWindowBytes = off_t{4} << 20;
+constexpr off_t kFirstHeaderWindowBytes = off_t{256} << 10;
 constexpr off_t kHeaderWindowBytes = off_t{64} << 20;
 // What the kernel maps around a faulting page of a file anyway.
 constexpr std::size_t kFaultAround = std::size_t{64} << 10;
@@ -170,7 +173,7 @@ class RangeReader {
     static constexpr ssize_t kUnmapped = -2;
     ssize_t read_mapped(Py_ssize_t i, int* m) {
         static const off_t page = sysconf(_SC_PAGESIZE);
-        const off_t window = rows_->samples_wanted() ? kWindowBytes : kHeaderWindowBytes;
+        const off_t window = rows_->samples_wanted() ? kWindowBytes : header_window_;
         const off_t left = std::max<off_t>(1, (f_.size - offset_) / step_);
         *m = static_cast<int>(
             std::min<Py_ssize_t>({std::max<off_t>(1, window / step_), stop_ - index_, left}));
@@ -194,6 +197,8 @@ class RangeReader {
                                ns_};
         same_ = copy_mapped_traces(run);
         munmap(p, len);
+        header_window_ = same_ == *m ? std::min(2 * header_window_, kHeaderWindowBytes)
+                                     : kFirstHeaderWindowBytes;
         return same_ >= 0 ? static_cast<ssize_t>(end - offset_) : kUnmapped;
     }
 
@@ -312,6 +317,7 @@ class RangeReader {
     bool scatter_ = false;
     bool mapped_ = false;  // by windows (set by begin()), until one cannot be mapped or copied
     Py_ssize_t same_ = 0;  // leading traces of the last window whose headers hold ns_
+    off_t header_window_ = kHeaderWindowBytes;  // the next window, for headers alone
     std::vector<char> scratch_;
 };
 
