@@ -208,7 +208,11 @@ void decode_mapped(DecodeJob& job) {
                                        static_cast<std::size_t>(end - offset), stride, m, 0};
         const Py_ssize_t done = vandor::guarded::copy_mapped(run, true, shuffle);
         munmap(p, len);
-        if (done != m) return;
+        // a file cut under the copy faults only past the page it now ends in, whose rest reads
+        // as zeros: the copy stands only if the file still reaches the end of the window, else
+        // the reads take the window again and meet the end where it now lies
+        struct stat now;
+        if (done != m || fstat(job.fd, &now) != 0 || now.st_size < end) return;
         job.mapped += m;
     }
 }

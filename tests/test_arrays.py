@@ -5,6 +5,7 @@ import gc
 import itertools
 import os
 import subprocess
+import sys
 import time
 
 import numpy as np
@@ -319,6 +320,87 @@ print("survived")
     assert run_isolated(code, timeout=120).stdout == "survived\n"
 
 
+CUT_ON_REQUEST = """
+import os, sys, time
+for line in sys.stdin:  # a delay: then the file is cut, and the cut reported
+    time.sleep(float(line))
+    os.truncate(sys.argv[1], int(sys.argv[2]))
+    print(flush=True)
+"""
+
+
+def cut_while_read(path, data, cut, read, check_error):
+    """Cuts the file at `cut` from another process at random moments of `read(path)`, 40 times,
+    restoring it between: each read returns what the whole file gives, or raises an OSError that
+    `check_error` accepts."""
+    start = time.perf_counter()
+    expected = read(path)
+    took = time.perf_counter() - start
+    cutter = subprocess.Popen([sys.executable, "-c", CUT_ON_REQUEST, str(path), str(cut)],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    rng = np.random.default_rng(5)
+    try:
+        for _ in range(40):
+            cutter.stdin.write(f"{rng.uniform(0, took)}\n")
+            cutter.stdin.flush()
+            try:
+                got = read(path)
+            except OSError as e:
+                check_error(e)
+            else:
+                assert [a.tobytes() for a in got] == [a.tobytes() for a in expected]
+            assert cutter.stdout.readline() == "\n"
+            with open(path, "r+b") as f:  # whole again for the next round
+                f.seek(cut)
+                f.write(data[cut:])
+    finally:
+        cutter.stdin.close()
+        cutter.wait()
+
+
+@pytest.mark.parametrize("read", [lambda ds: (ds.headers(),), lambda ds: ds.to_numpy()],
+                         ids=["headers", "to_numpy"])
+def test_file_cut_while_read_never_reads_as_zeros(tmp_path, read):
+    """Another process cuts the file 150 bytes into its last header while it is read: the read
+    raises iteration's error or returns what the file held, never the zeros that the rest of the
+    page a mapped file now ends in reads as."""
+    n, ns = 64001, 64  # 31 MB, its last trace inside the file's last page
+    rows = np.zeros(n, [("h", "u1", 240), ("s", "<f4", ns)])
+    rows["h"] = 0x5A
+    rows["h"][:, 114:116] = np.frombuffer(ns.to_bytes(2, "little"), np.uint8)
+    rows["s"] = np.arange(n, dtype=np.float32)[:, None]
+    data = n.to_bytes(4, "little") + rows.tobytes()
+    path = tmp_path / "cut.bin"
+    path.write_bytes(data)
+
+    def check_error(e):  # where the file ends now, not where it ended when opened
+        assert e.args == ("Unable to read trace header from file.",)
+        assert "ends 150 bytes into the header of trace 64000," in e.__notes__[0]
+
+    cut_while_read(path, data, len(data) - rows.itemsize + 150,
+                   lambda p: read(SEGY.from_file(p)), check_error)
+
+
+def test_segy_file_cut_while_its_headers_are_read_never_reads_as_zeros(tmp_path):
+    """The same race for the headers of a SEG-Y file's wide traces, picked out of mapped pages."""
+    n, ns = 8000, 1100  # 37 MB of 4640-byte traces
+    headers = np.zeros(n, segyfile.TRACE_HEADER_DTYPE)
+    headers.view(np.uint8)[:] = 0x5A
+    headers["ns"], headers["dt"] = ns, 1000
+    path = tmp_path / "cut.sgy"
+    segyfile.write(np.zeros((n, ns), np.float32), path, headers=headers)
+    data = path.read_bytes()
+
+    def read(p):
+        with segyfile.open(p) as f:
+            return (f.headers(),)
+
+    def check_error(e):
+        assert e.args == ("Unable to read trace header from file.",)
+
+    cut_while_read(path, data, len(data) - (240 + 4 * ns) + 150, read, check_error)
+
+
 def test_from_numpy_round_trip_is_byte_identical(tmp_path):
     path = write(tmp_path)
     samples, headers = SEGY.from_file(path).to_numpy()
@@ -387,6 +469,26 @@ def test_headers_of_a_long_file_whose_ns_changes(tmp_path, at):
     assert (heads["ns"] == ns + 1).argmax() == change
     with pytest.raises(ValueError, match=f"trace {change}"):
         SEGY.from_file(path).to_numpy()
+
+
+@pytest.mark.parametrize("start", [0, 3])
+@pytest.mark.parametrize("at", [1, 4999, 5000, 9999])
+def test_ns_0_inside_a_long_run_is_refused_as_iteration_refuses_it(tmp_path, at, start):
+    """A header of ns 0 anywhere in a run read whole (either half of one copied in two, or its
+    end): the array readers raise iteration's error, with its note of where the trace lies."""
+    n, ns = 10000, 64  # 4.9 MB
+    traces = [trace_bytes([i] * ns) for i in range(n)]
+    traces[at] = trace_bytes([])
+    path = tmp_path / "d.bin"
+    path.write_bytes(dataset_bytes(traces))
+    with pytest.raises(ValueError) as expected:
+        list(SEGY.from_file(path))
+    assert expected.value.__notes__
+    for read in (lambda ds: ds.headers(start), lambda ds: ds.to_numpy(start)):
+        with pytest.raises(ValueError) as info:
+            read(SEGY.from_file(path))
+        assert (type(info.value), info.value.args, info.value.__notes__) == (
+            type(expected.value), expected.value.args, expected.value.__notes__)
 
 
 @pytest.mark.parametrize("args, error", [((-1,), ValueError), ((0, -3), ValueError),

@@ -65,11 +65,14 @@ class Unmasking(io.BufferedReader):
 
 
 @pytest.mark.parametrize("how", ["path", "file", "bytesio", "subclass"])
-@pytest.mark.parametrize("chunk", ["whole", "tiny"])
+@pytest.mark.parametrize("chunk", ["whole", "tiny", "small"])
 def test_reader_gives_what_the_file_holds(stored, how, chunk, monkeypatch):
     path, layout, ds, samples = stored
     if chunk == "tiny":  # a chunk smaller than a trace, and every header read on its own
         monkeypatch.setattr(_walk, "CHUNK", 300)
+        monkeypatch.setattr(_reader, "_SMALL", 0)
+    if chunk == "small":  # several headers read one by one into a chunk, and several traces
+        monkeypatch.setattr(_walk, "CHUNK", 1000)  # further apart than a chunk
         monkeypatch.setattr(_reader, "_SMALL", 0)
     walks = []
     real_walk = _walk.walk

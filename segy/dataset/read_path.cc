@@ -55,11 +55,19 @@ Py_ssize_t pread_full(int fd, void* buf, std::size_t len, off_t offset) {
 
 namespace {
 
+// The size of the file now: it may have been cut since the read began (its size then, when
+// fstat fails).
+off_t size_now(const PathRead& f) {
+    struct stat st;
+    return fstat(f.fd, &st) == 0 ? st.st_size : f.size;
+}
+
 // The read error that iteration raises where the file ends inside trace `index`, which begins at
 // `offset`, with the note that says so. -1 + OSError.
 int raise_short(const PathRead& f, Py_ssize_t index, off_t offset, bool in_samples) {
     ShortRead end;
-    const off_t left = std::max<off_t>(0, f.size - offset);
+    // the reads that came up short met the end where it lies now, which a cut moved back
+    const off_t left = std::max<off_t>(0, std::min(size_now(f), f.size) - offset);
     if (in_samples) {
         char header[kHeaderBytes];
         if (pread_full(f.fd, header, kHeaderBytes, offset) < 0) return -1;
@@ -199,7 +207,11 @@ class RangeReader {
         munmap(p, len);
         header_window_ = same_ == *m ? std::min(2 * header_window_, kHeaderWindowBytes)
                                      : kFirstHeaderWindowBytes;
-        return same_ >= 0 ? static_cast<ssize_t>(end - offset_) : kUnmapped;
+        // a file cut under the copy faults only past the page it now ends in, whose rest reads
+        // as zeros: the copy stands only if the file still reaches the end of the window, else
+        // the run is read again and the reads meet the end where it now lies
+        if (same_ < 0 || size_now(f_) < end) return kUnmapped;
+        return static_cast<ssize_t>(end - offset_);
     }
 
     // One preadv of a batch of traces assumed to share ns, each header and sample block into
@@ -275,8 +287,9 @@ class RangeReader {
         }
         if (guessed_) return kDoubt;
         if (ns_of(rows_->header(i + k)) == ns_) return raise_short(f_, index_, offset_, true);
-        // trace `index_` has another ns: an error for samples, a walk step for headers
-        return rows_->check(index_) < 0 ? -1 : 0;
+        // trace `index_` has another ns (or none): one() reads it as iteration would, an error
+        // for samples, a walk step for headers
+        return 0;
     }
 
     // One trace by its header alone. 0, kDoubt, or -1 + exception.

@@ -220,8 +220,9 @@ class Reader:
                 width = HEADER if headers_only else size
                 k = min(here, max(1, _walk.CHUNK // width))
                 raw = np.empty((k, width), np.uint8)
+                flat = raw.data.cast("B")  # sliced by bytes, not by rows
                 for j in range(k):  # far apart: one read each, not the bytes between
-                    self._read(raw.data[j * width:(j + 1) * width],
+                    self._read(flat[j * width:(j + 1) * width],
                                start + j * rows.step * size, i + j * rows.step, size)
             else:
                 k = min(here, max(1, _walk.CHUNK // (rows.step * size)))

@@ -261,12 +261,11 @@ class Splitter:
             room[:n] = view[:n]
             view = view[n:]
             self.commit(n)
-            got = self.take()
-            if got[1]:
-                out.append(got)
-                self._compact()
-                # the block shares buf: hand out a copy, since buf moves on at the next push
-                out[-1] = (got[0].copy(), got[1])
+            block, runs = self.take()
+            if runs:
+                # the block shares buf, whose unfinished trace moves to its front at the next
+                # compaction: hand out a copy taken before that
+                out.append((block.copy(), runs))
         return out
 
     def take(self):

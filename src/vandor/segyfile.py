@@ -403,6 +403,14 @@ class _Reader:
             if last:
                 self._release()
 
+    def size_now(self) -> int:
+        """The bytes from the data's start to the end of the file now, no more than at open: a
+        read that came up short tells where the file ends by this, not by the size it had."""
+        if self.fd is None:
+            return self.size
+        with self._using():
+            return max(0, min(self.size, os.fstat(self.fd).st_size - self.origin))
+
     def read_at(self, offset: int, n: int) -> bytes:
         with self._using():
             if self.fd is not None:
@@ -653,14 +661,21 @@ class SEGYFile:
                     raise ns_differ(start + row * step, piece_ns, start, ns)
         data = np.empty((n, ns), np.float32) if samples else None
         for row, offset, stride, count, piece_ns in pieces:
-            got = self._src.decode(offset, stride, count, piece_ns, self._plan,
-                                   headers[row:row + count],
-                                   None if data is None else data[row:row + count])
-            if got < count:  # the file shrank since it was opened
-                at = offset + got * stride
-                raise _cut_error(self.name, start + (row + got) * step, self._src.origin + at,
-                                 max(0, self._src.size - at), piece_ns, self._plan.sample_size)
+            self._decode_all(start + row * step, step, offset, stride, count, piece_ns,
+                             headers[row:row + count],
+                             None if data is None else data[row:row + count])
         return data, headers
+
+    def _decode_all(self, index: int, step: int, offset: int, stride: int, count: int, ns: int,
+                    headers: np.ndarray, data: np.ndarray | None) -> None:
+        """Converts `count` traces from `offset` into `headers` and `data`, the first being trace
+        `index` and the others `step` apart; where the file has shrunk since it was opened,
+        iteration's read error, noted with where the file ends now."""
+        got = self._src.decode(offset, stride, count, ns, self._plan, headers, data)
+        if got < count:
+            at = offset + got * stride
+            raise _cut_error(self.name, index + got * step, self._src.origin + at,
+                             max(0, self._src.size_now() - at), ns, self._plan.sample_size)
 
     def _whole(self, samples: bool):
         """Every whole trace, framing an unsettled file from the headers read on the way."""
@@ -709,11 +724,7 @@ class SEGYFile:
         for row, offset, stride, count, ns in pieces:
             data = np.empty((count, ns), np.float32)
             headers = np.empty(count, TRACE_HEADER_DTYPE)
-            got = self._src.decode(offset, stride, count, ns, self._plan, headers, data)
-            if got < count:
-                at = offset + got * stride
-                raise _cut_error(self.name, start + (row + got) * step, self._src.origin + at,
-                                 max(0, self._src.size - at), ns, self._plan.sample_size)
+            self._decode_all(start + row * step, step, offset, stride, count, ns, headers, data)
             rows.extend(data)
             parts.append(_dataset_headers(headers, ns, self.dt))
         return segy.SEGY.from_numpy(rows, np.concatenate(parts) if parts else
