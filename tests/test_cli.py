@@ -105,6 +105,17 @@ def test_check(files, name, options, code, expect):
         assert len(p.stderr.splitlines()) == 1 and b"Traceback" not in p.stderr
 
 
+def test_check_counts_what_follows_the_counted_traces_without_reading_it(tmp_path):
+    """A count of 0 in front of 64 GiB (a sparse file): what follows is counted from the size,
+    so the check answers at once instead of reading for minutes."""
+    p = tmp_path / "sparse.bin"
+    with open(p, "wb") as f:
+        f.truncate(64 << 30)
+    r = vandor("check", p)
+    assert r.returncode == 1
+    assert f"the count is 0, but {(64 << 30) - 4} bytes follow it" in r.stderr.decode()
+
+
 def test_convert_refuses_standard_output_appended_to_the_source(files):
     src = files / "little.su"
     before = src.read_bytes()

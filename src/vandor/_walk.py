@@ -187,6 +187,17 @@ class Source:
             raise OSError(READ_INVALID.format(got, len(view)))
         return got
 
+    def skip_rest(self) -> int | None:
+        """Moves to the end of a source that can seek, as reading the rest would, and returns
+        the bytes passed over; None for a source whose end is found only by reading it."""
+        if self.start is None or self.size is None:
+            return None
+        at = self.file.tell()
+        end = self.file.seek(0, io.SEEK_END)
+        passed = len(self.ahead) + max(0, end - at)
+        self.ahead.clear()
+        return passed
+
     def rewind(self):
         if self.start is None:
             raise ValueError(f"{self.name}: cannot read the source twice: it cannot seek")
@@ -365,6 +376,15 @@ def splitter_for(src: Source, layout: Layout, empty_traces: bool = False) -> Spl
 def walk(src: Source, splitter: Splitter, progress: Callable[[int], object] | None = None):
     """Yields (block, runs) over the whole source, then checks how it ended."""
     while True:
+        if splitter.limit == 0:
+            # past the counted traces the bytes are only counted: by the size where it is known,
+            # or a count of 0 in front of a large file would be read to its end for a number
+            passed = src.skip_rest()
+            if passed is not None:
+                splitter.trailing += passed
+                if progress is not None:
+                    progress(passed)
+                break
         room = splitter.space()
         n = src.readinto(room)
         if not n:
