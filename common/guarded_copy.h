@@ -23,7 +23,6 @@
 
 #include <Python.h>
 #include <pthread.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -147,6 +146,7 @@ inline void take_pieces(Shared* s, int slot) {
         }
         s->results[i] = got;
         s->done.fetch_add(1, std::memory_order_acq_rel);
+        s->done.notify_all();
     }
 }
 
@@ -203,7 +203,12 @@ inline Py_ssize_t shared_copy(const Run& run, bool share, CopyFn fn, const void*
     s->results = results;
     if (!start_helper(s)) s->holders.store(1, std::memory_order_relaxed);
     take_pieces(s, 0);
-    while (s->done.load(std::memory_order_acquire) < pieces) sched_yield();  // the helper's last
+    // the helper's last piece: waited for asleep, so that on a busy machine this core is free to
+    // run the helper if it was put aside, instead of spinning beside it
+    for (Py_ssize_t d = s->done.load(std::memory_order_acquire); d < pieces;
+         d = s->done.load(std::memory_order_acquire)) {
+        s->done.wait(d, std::memory_order_acquire);
+    }
     // the first piece not copied whole decides: records up to it, or the fault
     Py_ssize_t copied = 0;
     for (Py_ssize_t i = 0; i < pieces; ++i) {
