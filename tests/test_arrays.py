@@ -471,16 +471,41 @@ def test_headers_of_a_long_file_whose_ns_changes(tmp_path, at):
         SEGY.from_file(path).to_numpy()
 
 
+def read_calls():
+    """The read system calls this process has made (pread among them)."""
+    with open("/proc/self/io") as f:
+        return int(next(line for line in f if line.startswith("syscr:")).split()[1])
+
+
+@pytest.mark.parametrize("ns_of", [lambda i: 11 if i == 0 else 10, lambda i: 10 + i // 1000 % 2,
+                                   lambda i: 1100 + (i > 1)],
+                         ids=["first trace differs", "runs of 1000", "wide, third differs"])
+def test_headers_go_on_in_runs_of_the_ns_met(tmp_path, ns_of):
+    """After a trace of another ns, headers() reads the traces that follow in runs of that ns,
+    not one read each: 5000 headers cost a few dozen reads, and are the bytes the file holds."""
+    n = 5000
+    traces = [trace_bytes([0.0] * ns_of(i), tracl=(0, "i", i)) for i in range(n)]
+    path = tmp_path / "d.bin"
+    path.write_bytes(dataset_bytes(traces))
+    ds = SEGY.from_file(path)
+    before = read_calls()
+    heads = ds.headers()
+    assert read_calls() - before < 50
+    assert heads.tobytes() == b"".join(t[:240] for t in traces)
+
+
+@pytest.mark.parametrize("counted", [1, 3], ids=["count right", "count too high"])
 @pytest.mark.parametrize("start", [0, 3])
 @pytest.mark.parametrize("at", [1, 4999, 5000, 9999])
-def test_ns_0_inside_a_long_run_is_refused_as_iteration_refuses_it(tmp_path, at, start):
+def test_ns_0_inside_a_long_run_is_refused_as_iteration_refuses_it(tmp_path, at, start, counted):
     """A header of ns 0 anywhere in a run read whole (either half of one copied in two, or its
-    end): the array readers raise iteration's error, with its note of where the trace lies."""
+    end): the array readers raise iteration's error, with its note of where the trace lies (and
+    of a count the file is too short for)."""
     n, ns = 10000, 64  # 4.9 MB
     traces = [trace_bytes([i] * ns) for i in range(n)]
     traces[at] = trace_bytes([])
     path = tmp_path / "d.bin"
-    path.write_bytes(dataset_bytes(traces))
+    path.write_bytes(dataset_bytes(traces, n * counted))
     with pytest.raises(ValueError) as expected:
         list(SEGY.from_file(path))
     assert expected.value.__notes__
