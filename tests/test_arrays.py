@@ -401,6 +401,48 @@ def test_segy_file_cut_while_its_headers_are_read_never_reads_as_zeros(tmp_path)
     cut_while_read(path, data, len(data) - (240 + 4 * ns) + 150, read, check_error)
 
 
+
+CUT_AND_GROW = """
+import os, sys
+path, cut = sys.argv[1], int(sys.argv[2])
+fd = os.open(path, os.O_RDWR)
+tail = os.pread(fd, os.fstat(fd).st_size - cut, cut)
+print(flush=True)
+while True:  # until killed: cut, and at once whole again, as a file rewritten in place is
+    os.ftruncate(fd, cut)
+    os.pwrite(fd, tail, cut)
+"""
+
+
+def test_segy_file_cut_and_grown_back_while_its_headers_are_read_never_reads_as_zeros(tmp_path):
+    """Another process cuts the file 150 bytes into its last header and at once writes the rest
+    back, over and over, while the headers of its wide traces are read out of mapped pages: each
+    read returns what the file holds or raises, never the zeros that the page the file was cut in
+    reads as meanwhile, though the file reaches its end again by the time the copy is checked."""
+    n, ns = 1000, 1100  # 4.6 MB of 4640-byte traces
+    headers = np.zeros(n, segyfile.TRACE_HEADER_DTYPE)
+    headers.view(np.uint8)[:] = 0x5A
+    headers["ns"], headers["dt"] = ns, 1000
+    path = tmp_path / "cut.sgy"
+    segyfile.write(np.zeros((n, ns), np.float32), path, headers=headers)
+    cut = path.stat().st_size - (240 + 4 * ns) + 150
+    cutter = subprocess.Popen([sys.executable, "-c", CUT_AND_GROW, str(path), str(cut)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert cutter.stdout.readline() == "\n"
+        for _ in range(300 if UNDER_SANITIZER else 2000):
+            try:
+                with segyfile.open(path) as f:
+                    got = f.headers()
+            except OSError as e:  # opened while cut, or while the rest was written back
+                assert e.args[0] in ("Unable to read trace header from file.",
+                                     "Unable to read expected number of trace samples.")
+            else:
+                assert got.tobytes() == headers.tobytes()
+    finally:
+        cutter.kill()
+        cutter.wait()
+
 def test_from_numpy_round_trip_is_byte_identical(tmp_path):
     path = write(tmp_path)
     samples, headers = SEGY.from_file(path).to_numpy()

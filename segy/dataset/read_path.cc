@@ -19,6 +19,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/guarded_copy.h"
 #include "common/ref.h"
 #include "common/saved_error.h"
 #include "segy/common/errors.h"
@@ -201,6 +202,7 @@ class RangeReader {
         // with samples, every page of the window holds bytes to copy: map them in one go; with
         // headers alone, the copying threads' faults map them, each its own half
         const int populate = rows_->samples_wanted() ? MAP_POPULATE : 0;
+        const guarded::FileStamp stamp(f_.fd);
         void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED | populate, f_.fd, from);
         if (p == MAP_FAILED) return kUnmapped;
         const MappedTraces run{static_cast<const char*>(p) + (offset_ - from),
@@ -215,10 +217,8 @@ class RangeReader {
         munmap(p, len);
         header_window_ = same_ == *m ? std::min(2 * header_window_, kHeaderWindowBytes)
                                      : kFirstHeaderWindowBytes;
-        // a file cut under the copy faults only past the page it now ends in, whose rest reads
-        // as zeros: the copy stands only if the file still reaches the end of the window, else
-        // the run is read again and the reads meet the end where it now lies
-        if (same_ < 0 || size_now(f_) < end) return kUnmapped;
+        // else the run is read again, and the reads meet the end where it now lies
+        if (same_ < 0 || !stamp.holds(end)) return kUnmapped;
         return static_cast<ssize_t>(end - offset_);
     }
 
