@@ -23,6 +23,7 @@
 
 #include <Python.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -225,6 +226,30 @@ inline Py_ssize_t shared_copy(const Run& run, bool share, CopyFn fn, const void*
 }
 
 }  // namespace detail
+
+// Whether a copy out of a mapping of a file may be trusted. A file cut under the copy reads as
+// zeros to the end of the page it then ends in and faults only past that page, so a copy that
+// stopped in that page (or ended there) saw no fault; its size after the copy tells that it was
+// cut, unless it has grown back meanwhile, as a file rewritten in place does. So the copy stands
+// only if the file still reaches the end of what was copied and has not been changed (its
+// status change time) since the stamp was taken, before the file was mapped.
+class FileStamp {
+  public:
+    explicit FileStamp(int fd) : fd_(fd), taken_(fstat(fd, &before_) == 0) {}
+
+    // Whether the file still holds the bytes up to offset `end` as it held them when stamped.
+    bool holds(off_t end) const {
+        struct stat now;
+        return taken_ && fstat(fd_, &now) == 0 && now.st_size >= end &&
+               now.st_ctim.tv_sec == before_.st_ctim.tv_sec &&
+               now.st_ctim.tv_nsec == before_.st_ctim.tv_nsec;
+    }
+
+  private:
+    int fd_;
+    struct stat before_;
+    bool taken_;
+};
 
 // Copies `run` with `copy`, a callable taking a Run (a piece of `run`, or all of it) and answering
 // how many of its records it copied: fewer than its count to stop there. With `share`, a long run

@@ -194,6 +194,7 @@ void decode_mapped(DecodeJob& job) {
         const off_t from = offset / page * page;
         const off_t end = offset + static_cast<off_t>((m - 1) * job.stride + kHeader);
         const auto len = static_cast<std::size_t>(end - from);
+        const vandor::guarded::FileStamp stamp(job.fd);
         void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED, job.fd, from);
         if (p == MAP_FAILED) return;
         unsigned char* out = job.headers + job.mapped * kHeader;
@@ -208,11 +209,8 @@ void decode_mapped(DecodeJob& job) {
                                        static_cast<std::size_t>(end - offset), stride, m, 0};
         const Py_ssize_t done = vandor::guarded::copy_mapped(run, true, shuffle);
         munmap(p, len);
-        // a file cut under the copy faults only past the page it now ends in, whose rest reads
-        // as zeros: the copy stands only if the file still reaches the end of the window, else
-        // the reads take the window again and meet the end where it now lies
-        struct stat now;
-        if (done != m || fstat(job.fd, &now) != 0 || now.st_size < end) return;
+        // else the reads take the window again, and meet the end where it now lies
+        if (done != m || !stamp.holds(end)) return;
         job.mapped += m;
     }
 }

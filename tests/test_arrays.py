@@ -401,6 +401,48 @@ def test_segy_file_cut_while_its_headers_are_read_never_reads_as_zeros(tmp_path)
     cut_while_read(path, data, len(data) - (240 + 4 * ns) + 150, read, check_error)
 
 
+
+CUT_AND_GROW = """
+import os, sys
+path, cut = sys.argv[1], int(sys.argv[2])
+fd = os.open(path, os.O_RDWR)
+tail = os.pread(fd, os.fstat(fd).st_size - cut, cut)
+print(flush=True)
+while True:  # until killed: cut, and at once whole again, as a file rewritten in place is
+    os.ftruncate(fd, cut)
+    os.pwrite(fd, tail, cut)
+"""
+
+
+def test_segy_file_cut_and_grown_back_while_its_headers_are_read_never_reads_as_zeros(tmp_path):
+    """Another process cuts the file 150 bytes into its last header and at once writes the rest
+    back, over and over, while the headers of its wide traces are read out of mapped pages: each
+    read returns what the file holds or raises, never the zeros that the page the file was cut in
+    reads as meanwhile, though the file reaches its end again by the time the copy is checked."""
+    n, ns = 1000, 1100  # 4.6 MB of 4640-byte traces
+    headers = np.zeros(n, segyfile.TRACE_HEADER_DTYPE)
+    headers.view(np.uint8)[:] = 0x5A
+    headers["ns"], headers["dt"] = ns, 1000
+    path = tmp_path / "cut.sgy"
+    segyfile.write(np.zeros((n, ns), np.float32), path, headers=headers)
+    cut = path.stat().st_size - (240 + 4 * ns) + 150
+    cutter = subprocess.Popen([sys.executable, "-c", CUT_AND_GROW, str(path), str(cut)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert cutter.stdout.readline() == "\n"
+        for _ in range(300 if UNDER_SANITIZER else 2000):
+            try:
+                with segyfile.open(path) as f:
+                    got = f.headers()
+            except OSError as e:  # opened while cut, or while the rest was written back
+                assert e.args[0] in ("Unable to read trace header from file.",
+                                     "Unable to read expected number of trace samples.")
+            else:
+                assert got.tobytes() == headers.tobytes()
+    finally:
+        cutter.kill()
+        cutter.wait()
+
 def test_from_numpy_round_trip_is_byte_identical(tmp_path):
     path = write(tmp_path)
     samples, headers = SEGY.from_file(path).to_numpy()
@@ -471,16 +513,41 @@ def test_headers_of_a_long_file_whose_ns_changes(tmp_path, at):
         SEGY.from_file(path).to_numpy()
 
 
+def read_calls():
+    """The read system calls this process has made (pread among them)."""
+    with open("/proc/self/io") as f:
+        return int(next(line for line in f if line.startswith("syscr:")).split()[1])
+
+
+@pytest.mark.parametrize("ns_of", [lambda i: 11 if i == 0 else 10, lambda i: 10 + i // 1000 % 2,
+                                   lambda i: 1100 + (i > 1)],
+                         ids=["first trace differs", "runs of 1000", "wide, third differs"])
+def test_headers_go_on_in_runs_of_the_ns_met(tmp_path, ns_of):
+    """After a trace of another ns, headers() reads the traces that follow in runs of that ns,
+    not one read each: 5000 headers cost a few dozen reads, and are the bytes the file holds."""
+    n = 5000
+    traces = [trace_bytes([0.0] * ns_of(i), tracl=(0, "i", i)) for i in range(n)]
+    path = tmp_path / "d.bin"
+    path.write_bytes(dataset_bytes(traces))
+    ds = SEGY.from_file(path)
+    before = read_calls()
+    heads = ds.headers()
+    assert read_calls() - before < 50
+    assert heads.tobytes() == b"".join(t[:240] for t in traces)
+
+
+@pytest.mark.parametrize("counted", [1, 3], ids=["count right", "count too high"])
 @pytest.mark.parametrize("start", [0, 3])
 @pytest.mark.parametrize("at", [1, 4999, 5000, 9999])
-def test_ns_0_inside_a_long_run_is_refused_as_iteration_refuses_it(tmp_path, at, start):
+def test_ns_0_inside_a_long_run_is_refused_as_iteration_refuses_it(tmp_path, at, start, counted):
     """A header of ns 0 anywhere in a run read whole (either half of one copied in two, or its
-    end): the array readers raise iteration's error, with its note of where the trace lies."""
+    end): the array readers raise iteration's error, with its note of where the trace lies (and
+    of a count the file is too short for)."""
     n, ns = 10000, 64  # 4.9 MB
     traces = [trace_bytes([i] * ns) for i in range(n)]
     traces[at] = trace_bytes([])
     path = tmp_path / "d.bin"
-    path.write_bytes(dataset_bytes(traces))
+    path.write_bytes(dataset_bytes(traces, n * counted))
     with pytest.raises(ValueError) as expected:
         list(SEGY.from_file(path))
     assert expected.value.__notes__

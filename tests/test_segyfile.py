@@ -341,6 +341,35 @@ def test_headers_of_wide_traces_agree_with_the_whole_read(tmp_path, byteorder, c
         assert np.array_equal(alone, headers) and np.array_equal(whole, headers)
 
 
+
+@pytest.mark.parametrize("read", [lambda f: f.headers(), lambda f: f.headers(5, 20),
+                                  lambda f: f[5:45:3], lambda f: f.to_numpy()],
+                         ids=["headers", "headers(5, 20)", "f[5:45:3]", "to_numpy"])
+@pytest.mark.parametrize("into", [100, 300], ids=["cut in a header", "cut in samples"])
+def test_file_cut_after_opening_is_noted_where_it_now_ends(tmp_path, read, into):
+    """A file cut inside trace 10 before or after it was opened: every read reaching past trace
+    9 raises the same error, naming trace 10 and where in it the file ends, though headers alone
+    do not need trace 10's samples and a step passes over trace 10."""
+    n, ns = 50, 1100
+    headers = np.zeros(n, segyfile.TRACE_HEADER_DTYPE)
+    headers["ns"], headers["dt"] = ns, 1000
+    p = tmp_path / "c.sgy"
+    segyfile.write(np.zeros((n, ns), np.float32), p, headers=headers)
+    cut = 3600 + 10 * (240 + 4 * ns) + into
+
+    def outcome():
+        with pytest.raises(OSError) as info:
+            read(f)
+        return info.value.args, info.value.__notes__
+
+    with segyfile.open(p) as f:
+        os.truncate(p, cut)
+        after = outcome()
+    with segyfile.open(p) as f:
+        before = outcome()
+    assert after == before and "trace 10 begins" in before[1][-1]
+
+
 def test_dataset_tail_is_not_copied_into_rev1_fields(tmp_path):
     ds = segy.SEGY(np.ones((3, 8), np.float32), 4000, d1=2.5, mark=7, cdp=9)
     segyfile.write(ds, tmp_path / "a.sgy")

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/guarded_copy.h"
 #include "common/ref.h"
 #include "common/saved_error.h"
 #include "segy/common/errors.h"
@@ -83,12 +84,14 @@ int raise_short(const PathRead& f, Py_ssize_t index, off_t offset, bool in_sampl
     return note_read_error(f.source, index, offset, end, &count);
 }
 
-// What iteration raises at a stored trace with ns 0, noted with where it lies.
+// What iteration raises at a stored trace with ns 0, noted with where it lies (and, as iteration
+// of a path notes it, with a count the file is too short for).
 int raise_empty_at(const PathRead& f, Py_ssize_t index, off_t offset) {
     raise_empty_trace();
     ShortRead end;
     end.part = ShortRead::kEmpty;
-    return note_read_error(f.source, index, offset, end, nullptr);
+    const CountCheck count{f.fd, f.count};
+    return note_read_error(f.source, index, offset, end, &count);
 }
 
 // The offset of trace `index` found by walking the headers from `offset` (trace `from`), checking
@@ -140,7 +143,7 @@ class RangeReader {
         stop_ = stop;
         int status = begin();
         while (status == 0 && index_ < stop_) {
-            status = scatter_ ? batch() : 0;
+            status = scatter_ && !confirming_ ? batch() : 0;
             if (status == 0) status = one();
             if (status == kAgain) status = 0;
         }
@@ -155,18 +158,24 @@ class RangeReader {
         const Py_ssize_t got = pread_full(f_.fd, head, kHeaderBytes, offset_);
         if (got < 0) return -1;
         if (got != kHeaderBytes) return guessed_ ? kDoubt : raise_short(f_, index_, offset_, false);
-        ns_ = ns_of(head);
-        if (ns_ == 0) return guessed_ ? kDoubt : raise_empty_at(f_, index_, offset_);
-        rows_->set_ns(ns_);
-        step_ = kHeaderBytes + off_t{ns_} * 4;
+        const unsigned ns = ns_of(head);
+        if (ns == 0) return guessed_ ? kDoubt : raise_empty_at(f_, index_, offset_);
+        rows_->set_ns(ns);
+        take_width(ns);
         const off_t fit = std::max<off_t>(0, (f_.size - offset_) / step_);
         if (rows_->reserve(std::min<off_t>(stop_ - index_, fit)) < 0) return -1;
+        return 0;
+    }
+
+    // Runs are read from here on as traces of `ns` samples.
+    void take_width(unsigned ns) {
+        ns_ = ns;
+        step_ = kHeaderBytes + off_t{ns_} * 4;
         // Mapped windows copy headers alone as cheaply as whole traces, but only while traces
         // are narrow: a header every 64 KiB or more costs a fault of its own, more than a pread,
         // and the window would map (and read from disk) the samples around each one.
-        mapped_ = rows_->samples_wanted() || step_ < off_t{kFaultAround};
+        mapped_ = mappable_ && (rows_->samples_wanted() || step_ < off_t{kFaultAround});
         scatter_ = mapped_ || preadv_runs();
-        return 0;
     }
 
     // Whether runs of traces are read by preadv once mapping is given up: headers alone are
@@ -193,6 +202,7 @@ class RangeReader {
         // with samples, every page of the window holds bytes to copy: map them in one go; with
         // headers alone, the copying threads' faults map them, each its own half
         const int populate = rows_->samples_wanted() ? MAP_POPULATE : 0;
+        const guarded::FileStamp stamp(f_.fd);
         void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED | populate, f_.fd, from);
         if (p == MAP_FAILED) return kUnmapped;
         const MappedTraces run{static_cast<const char*>(p) + (offset_ - from),
@@ -207,10 +217,8 @@ class RangeReader {
         munmap(p, len);
         header_window_ = same_ == *m ? std::min(2 * header_window_, kHeaderWindowBytes)
                                      : kFirstHeaderWindowBytes;
-        // a file cut under the copy faults only past the page it now ends in, whose rest reads
-        // as zeros: the copy stands only if the file still reaches the end of the window, else
-        // the run is read again and the reads meet the end where it now lies
-        if (same_ < 0 || size_now(f_) < end) return kUnmapped;
+        // else the run is read again, and the reads meet the end where it now lies
+        if (same_ < 0 || !stamp.holds(end)) return kUnmapped;
         return static_cast<ssize_t>(end - offset_);
     }
 
@@ -262,7 +270,7 @@ class RangeReader {
         int m;
         ssize_t n = mapped_ ? read_mapped(i, &m) : kUnmapped;
         if (n == kUnmapped) {
-            mapped_ = false;
+            mapped_ = mappable_ = false;
             scatter_ = preadv_runs();
             if (!scatter_) return kAgain;
             n = read_batch(i, &m);
@@ -308,6 +316,14 @@ class RangeReader {
         rows_->add(1);
         ++index_;
         offset_ = end;
+        // Headers alone go on in runs of the ns just met (with samples, a trace of another ns
+        // has raised above): runs of the old width would stop at once, each costing a window
+        // and then this read. Until a second trace confirms the new width, the next one is read
+        // here as well, so that a file whose ns changes at every trace costs a read a trace.
+        if (!rows_->samples_wanted()) {
+            confirming_ = ns != ns_;
+            if (confirming_) take_width(ns);
+        }
         return 0;
     }
 
@@ -328,8 +344,10 @@ class RangeReader {
     off_t step_ = 0, offset_ = 0;
     Py_ssize_t index_ = 0, stop_ = 0;
     bool scatter_ = false;
-    bool mapped_ = false;  // by windows (set by begin()), until one cannot be mapped or copied
-    Py_ssize_t same_ = 0;  // leading traces of the last window whose headers hold ns_
+    bool mapped_ = false;      // by windows (set by take_width()) while `mappable_`
+    bool mappable_ = true;     // until a window cannot be mapped or copied
+    bool confirming_ = false;  // the last trace (read by one()) began a run of a new ns
+    Py_ssize_t same_ = 0;      // leading traces of the last window whose headers hold ns_
     off_t header_window_ = kHeaderWindowBytes;  // the next window, for headers alone
     std::vector<char> scratch_;
 };

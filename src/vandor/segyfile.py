@@ -673,9 +673,15 @@ class SEGYFile:
         iteration's read error, noted with where the file ends now."""
         got = self._src.decode(offset, stride, count, ns, self._plan, headers, data)
         if got < count:
-            at = offset + got * stride
-            raise _cut_error(self.name, index + got * step, self._src.origin + at,
-                             max(0, self._src.size_now() - at), ns, self._plan.sample_size)
+            index, at, end = index + got * step, offset + got * stride, self._src.size_now()
+            if offset <= end < at:
+                # the file ends in a trace before: in the samples of one whose header alone was
+                # read, or in one a step passed over; iteration stops there
+                size = stride // step
+                passed = (end - offset) // size
+                index, at = index - got * step + passed, offset + passed * size
+            raise _cut_error(self.name, index, self._src.origin + at, max(0, end - at), ns,
+                             self._plan.sample_size)
 
     def _whole(self, samples: bool):
         """Every whole trace, framing an unsettled file from the headers read on the way."""
@@ -694,8 +700,8 @@ class SEGYFile:
         if _index(start, "start") == 0 and stop is None:
             _, headers = self._whole(False)
         else:
-            start, stop, _ = self._range(start, stop)
-            _, headers = self._read(start, stop, 1, False)
+            lo, hi, _ = self._range(start, stop)
+            _, headers = self._read(lo, hi, 1, False)
         if stop is None or stop > len(self):
             self._raise_cut()
         return headers
