@@ -381,14 +381,22 @@ def test_file_cut_while_read_never_reads_as_zeros(tmp_path, read):
                    lambda p: read(SEGY.from_file(p)), check_error)
 
 
-def test_segy_file_cut_while_its_headers_are_read_never_reads_as_zeros(tmp_path):
-    """The same race for the headers of a SEG-Y file's wide traces, picked out of mapped pages."""
-    n, ns = 8000, 1100  # 37 MB of 4640-byte traces
+WIDE_NS = 1100  # 4640-byte traces: their headers alone are picked out of mapped pages
+
+
+def wide_segy(tmp_path, n):
+    """A SEG-Y file of `n` traces of WIDE_NS samples, every header byte 0x5A but ns and dt."""
     headers = np.zeros(n, segyfile.TRACE_HEADER_DTYPE)
     headers.view(np.uint8)[:] = 0x5A
-    headers["ns"], headers["dt"] = ns, 1000
+    headers["ns"], headers["dt"] = WIDE_NS, 1000
     path = tmp_path / "cut.sgy"
-    segyfile.write(np.zeros((n, ns), np.float32), path, headers=headers)
+    segyfile.write(np.zeros((n, WIDE_NS), np.float32), path, headers=headers)
+    return path, headers
+
+
+def test_segy_file_cut_while_its_headers_are_read_never_reads_as_zeros(tmp_path):
+    """The same race for the headers of a SEG-Y file's wide traces, picked out of mapped pages."""
+    path, _ = wide_segy(tmp_path, 8000)  # 37 MB
     data = path.read_bytes()
 
     def read(p):
@@ -398,8 +406,7 @@ def test_segy_file_cut_while_its_headers_are_read_never_reads_as_zeros(tmp_path)
     def check_error(e):
         assert e.args == ("Unable to read trace header from file.",)
 
-    cut_while_read(path, data, len(data) - (240 + 4 * ns) + 150, read, check_error)
-
+    cut_while_read(path, data, len(data) - (240 + 4 * WIDE_NS) + 150, read, check_error)
 
 
 CUT_AND_GROW = """
@@ -419,13 +426,8 @@ def test_segy_file_cut_and_grown_back_while_its_headers_are_read_never_reads_as_
     back, over and over, while the headers of its wide traces are read out of mapped pages: each
     read returns what the file holds or raises, never the zeros that the page the file was cut in
     reads as meanwhile, though the file reaches its end again by the time the copy is checked."""
-    n, ns = 1000, 1100  # 4.6 MB of 4640-byte traces
-    headers = np.zeros(n, segyfile.TRACE_HEADER_DTYPE)
-    headers.view(np.uint8)[:] = 0x5A
-    headers["ns"], headers["dt"] = ns, 1000
-    path = tmp_path / "cut.sgy"
-    segyfile.write(np.zeros((n, ns), np.float32), path, headers=headers)
-    cut = path.stat().st_size - (240 + 4 * ns) + 150
+    path, headers = wide_segy(tmp_path, 1000)  # 4.6 MB
+    cut = path.stat().st_size - (240 + 4 * WIDE_NS) + 150
     cutter = subprocess.Popen([sys.executable, "-c", CUT_AND_GROW, str(path), str(cut)],
                               stdout=subprocess.PIPE, text=True)
     try:
@@ -442,6 +444,7 @@ def test_segy_file_cut_and_grown_back_while_its_headers_are_read_never_reads_as_
     finally:
         cutter.kill()
         cutter.wait()
+
 
 def test_from_numpy_round_trip_is_byte_identical(tmp_path):
     path = write(tmp_path)
