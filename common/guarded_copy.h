@@ -23,7 +23,9 @@
 
 #include <Python.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -270,6 +272,32 @@ Py_ssize_t copy_mapped(const Run& run, bool share, const Copy& copy) {
     const Py_ssize_t copied = detail::shared_copy(run, share, detail::call<Copy>, &copy);
     sigaction(SIGBUS, &detail::previous, nullptr);
     return copied;
+}
+
+}  // namespace vandor::guarded
+
+namespace vandor::guarded {
+
+// The one way to copy records out of a file by mapping it: maps bytes [`offset`, `end`) of `fd`
+// read-only (every page at once with `populate`), copies the `count` records `step` bytes apart
+// from `offset` as copy_mapped does (shared with a helper when `share`), unmaps, and lets the copy
+// stand only if the file held those bytes throughout (FileStamp). The records copied, or -1 when
+// the window could not be mapped, the file no longer holds some page of it, or it was changed
+// meanwhile: the caller then reads them another way, which meets the file as it now is.
+template <class Copy>
+Py_ssize_t copy_window(int fd, off_t offset, off_t end, std::size_t step, Py_ssize_t count,
+                       bool populate, bool share, const Copy& copy) {
+    static const off_t page = sysconf(_SC_PAGESIZE);
+    const off_t from = offset / page * page;
+    const auto len = static_cast<std::size_t>(end - from);
+    const FileStamp stamp(fd);
+    void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED | (populate ? MAP_POPULATE : 0), fd, from);
+    if (p == MAP_FAILED) return -1;
+    const Run run{static_cast<const char*>(p) + (offset - from),
+                  static_cast<std::size_t>(end - offset), step, count, 0};
+    const Py_ssize_t copied = copy_mapped(run, share, copy);
+    munmap(p, len);
+    return copied >= 0 && stamp.holds(end) ? copied : -1;
 }
 
 }  // namespace vandor::guarded

@@ -7,7 +7,6 @@
 // acquired meanwhile, so nothing they expose can move or be freed under us.
 #include <Python.h>
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -180,7 +179,6 @@ Py_ssize_t decode_in_place(DecodeJob& job, Py_ssize_t need) {
 // common/guarded_copy.h).
 void decode_mapped(DecodeJob& job) {
     constexpr Py_ssize_t kWindow = Py_ssize_t{64} << 20;  // the most of the file mapped at once
-    static const off_t page = sysconf(_SC_PAGESIZE);
     struct stat st;
     if (fstat(job.fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
     while (job.mapped < job.count) {
@@ -191,12 +189,7 @@ void decode_mapped(DecodeJob& job) {
             static_cast<Py_ssize_t>((st.st_size - offset - kHeader) / job.stride) + 1;
         const Py_ssize_t m =
             std::min({job.count - job.mapped, std::max<Py_ssize_t>(1, kWindow / job.stride), fit});
-        const off_t from = offset / page * page;
         const off_t end = offset + static_cast<off_t>((m - 1) * job.stride + kHeader);
-        const auto len = static_cast<std::size_t>(end - from);
-        const vandor::guarded::FileStamp stamp(job.fd);
-        void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED, job.fd, from);
-        if (p == MAP_FAILED) return;
         unsigned char* out = job.headers + job.mapped * kHeader;
         const auto stride = static_cast<std::size_t>(job.stride);
         const auto shuffle = [&job, out, stride](const vandor::guarded::Run& part) {
@@ -205,12 +198,12 @@ void decode_mapped(DecodeJob& job) {
                                     static_cast<std::size_t>(part.count), 0, kWords);
             return part.count;
         };
-        const vandor::guarded::Run run{static_cast<const char*>(p) + (offset - from),
-                                       static_cast<std::size_t>(end - offset), stride, m, 0};
-        const Py_ssize_t done = vandor::guarded::copy_mapped(run, true, shuffle);
-        munmap(p, len);
-        // else the reads take the window again, and meet the end where it now lies
-        if (done != m || !stamp.holds(end)) return;
+        // short of the window (unmapped, cut or changed under the copy): the reads take it again,
+        // and meet the end where it now lies
+        if (vandor::guarded::copy_window(job.fd, offset, end, stride, m, false, true, shuffle) !=
+            m) {
+            return;
+        }
         job.mapped += m;
     }
 }

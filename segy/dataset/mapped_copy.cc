@@ -30,8 +30,11 @@ Py_ssize_t copy_mapped_traces(const MappedTraces& run) {
         }
         return j;
     };
-    return guarded::copy_mapped({run.from, run.avail, run.step, run.count, 0},
-                                run.samples == nullptr, copy);
+    // with samples, every page of the window holds bytes to copy: mapped in one go; with headers
+    // alone, the copying threads' faults map them, each its own pieces
+    const bool whole = run.samples != nullptr;
+    return guarded::copy_window(run.fd, run.offset, run.end, run.step, run.count, whole, !whole,
+                                copy);
 }
 
 }  // namespace vandor::segymod

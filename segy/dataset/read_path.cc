@@ -8,7 +8,6 @@
 // allows, a range starts by arithmetic, else by a walk over the headers before it.
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -19,7 +18,6 @@
 #include <cstring>
 #include <vector>
 
-#include "common/guarded_copy.h"
 #include "common/ref.h"
 #include "common/saved_error.h"
 #include "segy/common/errors.h"
@@ -186,10 +184,10 @@ class RangeReader {
 
     // Copies a run of traces (as many as a window holds) assumed to share ns into rows from `i`,
     // out of a window of the file mapped for it alone. The bytes the file held for the run, or
-    // kUnmapped when the window cannot be mapped or the file shrank under the copy.
+    // kUnmapped when the window cannot be mapped or the file changed under the copy (the run is
+    // then read again, and the reads meet the file as it now is).
     static constexpr ssize_t kUnmapped = -2;
     ssize_t read_mapped(Py_ssize_t i, int* m) {
-        static const off_t page = sysconf(_SC_PAGESIZE);
         const off_t window = rows_->samples_wanted() ? kWindowBytes : header_window_;
         const off_t left = std::max<off_t>(1, (f_.size - offset_) / step_);
         *m = static_cast<int>(
@@ -197,29 +195,12 @@ class RangeReader {
         if (rows_->reserve(i + *m) < 0) return -1;
         const off_t end = std::min<off_t>(offset_ + *m * step_, f_.size);
         if (end <= offset_) return 0;  // the file ends here
-        const off_t from = offset_ / page * page;
-        const std::size_t len = static_cast<std::size_t>(end - from);
-        // with samples, every page of the window holds bytes to copy: map them in one go; with
-        // headers alone, the copying threads' faults map them, each its own half
-        const int populate = rows_->samples_wanted() ? MAP_POPULATE : 0;
-        const guarded::FileStamp stamp(f_.fd);
-        void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED | populate, f_.fd, from);
-        if (p == MAP_FAILED) return kUnmapped;
-        const MappedTraces run{static_cast<const char*>(p) + (offset_ - from),
-                               static_cast<std::size_t>(end - offset_),
-                               static_cast<std::size_t>(step_),
-                               *m,
-                               rows_->header(i),
-                               rows_->samples_wanted() ? rows_->samples(i) : nullptr,
-                               std::size_t{ns_} * 4,
-                               ns_};
-        same_ = copy_mapped_traces(run);
-        munmap(p, len);
+        same_ = copy_mapped_traces(
+            {f_.fd, offset_, end, static_cast<std::size_t>(step_), *m, rows_->header(i),
+             rows_->samples_wanted() ? rows_->samples(i) : nullptr, std::size_t{ns_} * 4, ns_});
         header_window_ = same_ == *m ? std::min(2 * header_window_, kHeaderWindowBytes)
                                      : kFirstHeaderWindowBytes;
-        // else the run is read again, and the reads meet the end where it now lies
-        if (same_ < 0 || !stamp.holds(end)) return kUnmapped;
-        return static_cast<ssize_t>(end - offset_);
+        return same_ >= 0 ? static_cast<ssize_t>(end - offset_) : kUnmapped;
     }
 
     // One preadv of a batch of traces assumed to share ns, each header and sample block into
